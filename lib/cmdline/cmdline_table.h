@@ -1,0 +1,31 @@
+// Rows of a program's option table, for the program's cmdline.cc, where
+// gengetopt_args_info is complete.
+#pragma once
+
+#include <stddef.h>
+
+#include "cmdline/cmdline.h"
+
+#define FW_OPT_NONE(name, letter)                                                            \
+    {#name, letter, OptKind::None, nullptr, kNoField, kNoField,                             \
+     offsetof(gengetopt_args_info, name##_help), offsetof(gengetopt_args_info, name##_given), \
+     kNoField, kNoField, 0, 0}
+
+#define FW_OPT_VALUE(name, letter, kind, def)                                                \
+    {#name, letter, kind, def, offsetof(gengetopt_args_info, name##_arg),                     \
+     offsetof(gengetopt_args_info, name##_orig), offsetof(gengetopt_args_info, name##_help),  \
+     offsetof(gengetopt_args_info, name##_given), kNoField, kNoField, 0, 0}
+
+#define FW_OPT_STRING(name, letter, def) FW_OPT_VALUE(name, letter, OptKind::String, def)
+#define FW_OPT_INT(name, letter, def) FW_OPT_VALUE(name, letter, OptKind::Int, def)
+
+#define FW_OPT_FLAG(name)                                                                    \
+    {#name, 0, OptKind::Flag, nullptr, offsetof(gengetopt_args_info, name##_flag), kNoField, \
+     offsetof(gengetopt_args_info, name##_help), offsetof(gengetopt_args_info, name##_given), \
+     kNoField, kNoField, 0, 0}
+
+#define FW_OPT_MULTI(name, lower, upper)                                                     \
+    {#name, 0, OptKind::MultiString, nullptr, offsetof(gengetopt_args_info, name##_arg),      \
+     offsetof(gengetopt_args_info, name##_orig), offsetof(gengetopt_args_info, name##_help),  \
+     offsetof(gengetopt_args_info, name##_given), offsetof(gengetopt_args_info, name##_min),  \
+     offsetof(gengetopt_args_info, name##_max), lower, upper}

@@ -1,0 +1,11 @@
+#include "net.h"
+
+#include <fcntl.h>
+
+int setnonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1)
+        flags = 0;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}

@@ -1,0 +1,7 @@
+#include "cmdline.h"
+
+int main(int argc, char **argv)
+{
+    proc_args(argc, argv);
+    return 0;
+}

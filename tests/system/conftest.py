@@ -1,0 +1,133 @@
+"""Shared fixtures for the system tests: they run the real binaries.
+
+FW_BIN names the directory holding the five programs (default: build/bin).
+FW_WRAP is an optional command prefix, for instance an emulator for a
+cross-built target ("qemu-mipsel-static -L /usr/mipsel-linux-gnu").
+"""
+import os
+import re
+import shlex
+import signal
+import subprocess
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BIN = os.environ.get("FW_BIN", os.path.join(ROOT, "build", "bin"))
+WRAP = shlex.split(os.environ.get("FW_WRAP", ""))
+
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                     "runtime error:", "SUMMARY: UndefinedBehaviorSanitizer")
+
+# A UUID text the link header accepts.
+UUID = "00112233-4455-6677-8899-aabbccddeeff"
+UUID_BYTES = bytes.fromhex("00112233445566778899aabbccddeeff")
+MAGIC = b"kovlat"
+
+
+def program(name):
+    """The command line prefix that runs program `name`."""
+    return WRAP + [os.path.join(BIN, name)]
+
+
+def run(name, *args, timeout=20, **kw):
+    """Run a program to completion; returns the CompletedProcess."""
+    return subprocess.run(program(name) + list(args), capture_output=True,
+                          timeout=timeout, **kw)
+
+
+def assert_no_sanitizer_report(text):
+    for marker in SANITIZER_MARKERS:
+        assert marker not in text, "sanitizer report:\n" + text
+
+
+def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
+    """Poll predicate() until it is truthy; fail after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+class Daemon:
+    """A program running in the foreground, its stderr collected in a file."""
+
+    def __init__(self, name, args, tmp_path, env=None, cwd=None, prefix=()):
+        self.name = name
+        self.err_path = os.path.join(str(tmp_path), "%s.%d.stderr" % (name, id(self)))
+        self.out_path = self.err_path.replace(".stderr", ".stdout")
+        self._err = open(self.err_path, "wb")
+        self._out = open(self.out_path, "wb")
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        self.proc = subprocess.Popen(list(prefix) + program(name) + list(args),
+                                     stdout=self._out, stderr=self._err,
+                                     stdin=subprocess.DEVNULL, env=full_env, cwd=cwd)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stderr(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_log(self, pattern, timeout=10.0, count=1):
+        """Wait until `pattern` (a regex) occurs `count` times in stderr."""
+        rx = re.compile(pattern)
+        return wait_for(lambda: len(rx.findall(self.stderr())) >= count, timeout,
+                        what="%r x%d in %s stderr" % (pattern, count, self.name))
+
+    def wait_out(self, pattern, timeout=10.0, count=1):
+        rx = re.compile(pattern)
+        return wait_for(lambda: len(rx.findall(self.stdout())) >= count, timeout,
+                        what="%r x%d in %s stdout" % (pattern, count, self.name))
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.target_pid()))
+
+    def target_pid(self):
+        return self.proc.pid
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def wait_exit(self, timeout=10.0):
+        return self.proc.wait(timeout=timeout)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._err.close()
+        self._out.close()
+        assert_no_sanitizer_report(self.stderr())
+
+
+@pytest.fixture
+def daemon(tmp_path):
+    """Factory: daemon(name, *args, env=..., cwd=...) starts a program."""
+    started = []
+
+    def start(name, *args, **kw):
+        d = Daemon(name, args, tmp_path, **kw)
+        started.append(d)
+        return d
+
+    yield start
+    for d in started:
+        d.stop()
