@@ -131,3 +131,29 @@ def daemon(tmp_path):
     yield start
     for d in started:
         d.stop()
+
+
+def _netns_problem():
+    """Why network namespaces cannot be made here, or None when they can."""
+    if os.geteuid() != 0:
+        return "needs root for network namespaces"
+    if WRAP:
+        return "namespace tests run on the native build only"
+    import shutil
+    if shutil.which("ip") is None:
+        return "needs iproute2 (ip)"
+    probe = "fwprobe%d" % os.getpid()
+    r = subprocess.run(["ip", "netns", "add", probe], capture_output=True)
+    if r.returncode != 0:
+        return "cannot create a network namespace: " + r.stderr.decode().strip()
+    subprocess.run(["ip", "netns", "del", probe], capture_output=True)
+    return None
+
+
+def require_netns():
+    """Skip (or, with FW_REQUIRE_NETNS=1 as in CI, fail) without namespaces."""
+    problem = _netns_problem()
+    if problem:
+        if os.environ.get("FW_REQUIRE_NETNS") == "1":
+            pytest.fail("namespace test could not run: " + problem)
+        pytest.skip(problem)
