@@ -33,8 +33,10 @@ def program(name):
 
 def run(name, *args, timeout=20, **kw):
     """Run a program to completion; returns the CompletedProcess."""
-    return subprocess.run(program(name) + list(args), capture_output=True,
-                          timeout=timeout, **kw)
+    r = subprocess.run(program(name) + list(args), capture_output=True,
+                       timeout=timeout, **kw)
+    assert_no_sanitizer_report(r.stderr.decode("utf-8", "replace"))
+    return r
 
 
 def assert_no_sanitizer_report(text):
