@@ -1,0 +1,447 @@
+#include "ifmon/ifmon.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "common/net.h"
+
+int *sdrfd;
+NetlinkWatch st;
+
+static int entry_kind = SOCK_DGRAM;
+static char **outdev_names;
+static unsigned outdev_count;
+static IfmonStep entry_step;
+// Set when the program's step tore the cycle down during the dump.
+static int dump_abandoned;
+
+void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
+{
+    entry_kind = sock_type;
+    outdev_names = outdev;
+    outdev_count = count;
+    entry_step = step;
+}
+
+unsigned ifmon_count()
+{
+    return outdev_count;
+}
+
+static int tell_step(int i, IfmonEvent event, const char *name, const char *func)
+{
+    return entry_step ? entry_step(i, event, name, func) : 0;
+}
+
+int nl_walk(const void *buf, int len, NlVisit visit, void *ctx)
+{
+    const char *p = static_cast<const char *>(buf);
+    int left = len;
+    int visited = 0;
+    while (left >= (int)sizeof(nlmsghdr)) {
+        const nlmsghdr *nlh = reinterpret_cast<const nlmsghdr *>(p);
+        if (nlh->nlmsg_len < sizeof(nlmsghdr) || nlh->nlmsg_len > (unsigned)left)
+            break;
+        visited++;
+        if (visit(nlh, left, ctx))
+            break;
+        unsigned step = NLMSG_ALIGN(nlh->nlmsg_len);
+        if (step >= (unsigned)left)
+            break;
+        left -= (int)step;
+        p += step;
+    }
+    return visited;
+}
+
+int rta_walk(const void *start, int len, RtaVisit visit, void *ctx)
+{
+    const char *p = static_cast<const char *>(start);
+    int left = len;
+    int visited = 0;
+    while (left >= (int)sizeof(rtattr)) {
+        const rtattr *rta = reinterpret_cast<const rtattr *>(p);
+        if (rta->rta_len < sizeof(rtattr) || rta->rta_len > left)
+            break;
+        visited++;
+        if (visit(rta, ctx))
+            break;
+        int step = RTA_ALIGN(rta->rta_len);
+        if (step >= left)
+            break;
+        left -= step;
+        p += step;
+    }
+    return visited;
+}
+
+static int fixed_attrs(const nlmsghdr *nlh, size_t fixed, const rtattr **first)
+{
+    size_t head = NLMSG_LENGTH(fixed);
+    if (nlh->nlmsg_len < head)
+        return -1;
+    *first = reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(nlh) + head);
+    return (int)(nlh->nlmsg_len - head);
+}
+
+int ifa_attrs(const nlmsghdr *nlh, const rtattr **first)
+{
+    return fixed_attrs(nlh, sizeof(ifaddrmsg), first);
+}
+
+int ifi_attrs(const nlmsghdr *nlh, const rtattr **first)
+{
+    return fixed_attrs(nlh, sizeof(ifinfomsg), first);
+}
+
+const char *rta_ifname(const rtattr *rta)
+{
+    const char *data = static_cast<const char *>(RTA_DATA(rta));
+    size_t room = rta->rta_len - RTA_LENGTH(0);
+    const char *end = static_cast<const char *>(memchr(data, 0, room));
+    if (!end || end - data >= IF_NAMESIZE)
+        return NULL;
+    return data;
+}
+
+int rta_ipv4(const rtattr *rta, unsigned int *addr)
+{
+    if (RTA_PAYLOAD(rta) < 4)
+        return -1;
+    memcpy(addr, RTA_DATA(rta), 4);
+    return 0;
+}
+
+// The index of the --outdev value `name`, or -1; lines carry `func`.
+static int find_outdev(const char *func, const char *name)
+{
+    if (!sdrfd)
+        return -1;
+    for (unsigned i = 0; i < outdev_count; i++) {
+        if (strcmp(name, outdev_names[i]) == 0)
+            return (int)i;
+        log_debug_as(func, "eth: %s not hit %s", name, outdev_names[i]);
+    }
+    return -1;
+}
+
+// Closes entry i after telling the program, so it can stop its watchers.
+static void close_entry(int i, const char *name, const char *func)
+{
+    if (sdrfd[i] > 0) {
+        tell_step(i, IFMON_CLOSING, name, func);
+        close(sdrfd[i]);
+    }
+    sdrfd[i] = -1;
+}
+
+// A fresh socket of the program's kind in entry i, bound to interface name.
+static void open_entry(int i, const char *name, const char *func)
+{
+    close_entry(i, name, func);
+    int fd = socket(AF_INET, entry_kind, 0);
+    if (fd < 0) {
+        log_err_as(func, "socket failed: %s(%d)", strerror(errno), errno);
+    } else if (fd == 0) {
+        // With standard input closed the socket can come out as 0, which
+        // every user of the table reads as "no socket": move it up.
+        int moved = fcntl(fd, F_DUPFD, 1);
+        close(fd);
+        fd = moved;
+        if (fd < 0)
+            log_err_as(func, "socket failed: %s(%d)", strerror(errno), errno);
+    }
+    sdrfd[i] = fd;
+
+    char opt[32];
+    memset(opt, 0, sizeof opt);
+    strncpy(opt, name, IF_NAMESIZE - 1);
+    if (setsockopt(sdrfd[i], SOL_SOCKET, SO_BINDTODEVICE, opt, sizeof opt) < 0) {
+        log_err_as(func, "bind nic %s failed: %s(%d)", name, strerror(errno), errno);
+        if (sdrfd[i] > 0)
+            close(sdrfd[i]);
+        sdrfd[i] = -1;
+    }
+}
+
+int srecv(int s, void *buf, int size)
+{
+    if (s < 0)
+        return -1;
+    for (;;) {
+        ssize_t n = recv(s, buf, size, 0);
+        if (n >= 0)
+            return (int)n;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        log_warning("Recv buffer failed: %s(%d)", strerror(errno), errno);
+        return -1;
+    }
+}
+
+int ip_monitor()
+{
+    int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    if (fd < 0) {
+        log_err("create socket failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+    sockaddr_nl addr;
+    memset(&addr, 0, sizeof addr);
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = 0;
+    addr.nl_groups = RTMGRP_IPV4_IFADDR;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        log_err("bind failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+    if (setnonblocking(fd) < 0) {
+        log_err("set nonblocking failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+    return fd;
+}
+
+// Prints the IFA_LOCAL lines of an address message (`word` is add or del).
+struct AddrPrint {
+    const char *func;
+    const char *name;
+    const char *word;
+};
+
+static int print_addr_attr(const rtattr *rta, void *ctx)
+{
+    const AddrPrint *ap = static_cast<const AddrPrint *>(ctx);
+    log_debug_as(ap->func, "monitor type: %d", rta->rta_type);
+    in_addr a;
+    if (rta->rta_type == IFA_LOCAL && rta_ipv4(rta, &a.s_addr) == 0) {
+        printf("%s is %s %s\n", ap->name, ap->word, inet_ntoa(a));
+        fflush(stdout);
+    }
+    return 0;
+}
+
+// The name of the address message's interface, or NULL (logged under func).
+static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **attrs, int *len,
+                               const char *func)
+{
+    *len = ifa_attrs(nlh, attrs);
+    if (*len < 0)
+        return NULL;
+    const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
+    if (!if_indextoname(ifa->ifa_index, name)) {
+        log_err_as(func, "index to name failed: %s(%d)", strerror(errno), errno);
+        return NULL;
+    }
+    return name;
+}
+
+void rtm_newaddr(const nlmsghdr *nlh)
+{
+    char name[IF_NAMESIZE];
+    const rtattr *attrs;
+    int len;
+    if (!addr_ifname(nlh, name, &attrs, &len, __func__))
+        return;
+    int i = find_outdev(__func__, name);
+    if (i < 0)
+        return;
+    open_entry(i, name, __func__);
+    AddrPrint ap = {__func__, name, "add"};
+    rta_walk(attrs, len, print_addr_attr, &ap);
+    tell_step(i, IFMON_REOPENED, name, __func__);
+}
+
+void rtm_deladdr(const nlmsghdr *nlh)
+{
+    char name[IF_NAMESIZE];
+    const rtattr *attrs;
+    int len;
+    if (!addr_ifname(nlh, name, &attrs, &len, __func__))
+        return;
+    int i = find_outdev(__func__, name);
+    if (i < 0)
+        return;
+    close_entry(i, name, __func__);
+    AddrPrint ap = {__func__, name, "del"};
+    rta_walk(attrs, len, print_addr_attr, &ap);
+}
+
+static int monitor_msg(const nlmsghdr *nlh, int left, void *)
+{
+    log_debug_as("ipstat_cb", "monitor: nltype: %d, len: %d, left: %d", nlh->nlmsg_type,
+                 (int)nlh->nlmsg_len, left - (int)nlh->nlmsg_len);
+    if (nlh->nlmsg_type == RTM_NEWADDR)
+        rtm_newaddr(nlh);
+    else if (nlh->nlmsg_type == RTM_DELADDR)
+        rtm_deladdr(nlh);
+    return 0;
+}
+
+void ipstat_cb(struct ev_loop *, ev_io *w, int)
+{
+    NetlinkWatch *nw = reinterpret_cast<NetlinkWatch *>(reinterpret_cast<char *>(w) -
+                                                        offsetof(NetlinkWatch, io));
+    alignas(nlmsghdr) char buf[4096];
+    for (;;) {
+        int n = srecv(nw->fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        nl_walk(buf, n, monitor_msg, NULL);
+    }
+}
+
+struct LinkVisit {
+    const ifinfomsg *ifi;
+    int stop;
+};
+
+static int link_attr(const rtattr *rta, void *ctx)
+{
+    LinkVisit *lv = static_cast<LinkVisit *>(ctx);
+    if (rta->rta_type != IFLA_IFNAME)
+        return 0;
+    const char *name = rta_ifname(rta);
+    if (!name)
+        return 0;
+    log_debug_as("rtnl_print_link", "interface %d: %s", lv->ifi->ifi_index, name);
+    int i = find_outdev("rtnl_print_link", name);
+    if (i < 0)
+        return 0;
+    open_entry(i, name, "rtnl_print_link");
+    if (tell_step(i, IFMON_OPENED_DUMP, name, "rtnl_print_link")) {
+        dump_abandoned = 1;
+        lv->stop = 1;
+        return 1;
+    }
+    return 0;
+}
+
+void rtnl_print_link(const nlmsghdr *nlh)
+{
+    const rtattr *attrs;
+    int len = ifi_attrs(nlh, &attrs);
+    if (len < 0)
+        return;
+    LinkVisit lv = {static_cast<const ifinfomsg *>(NLMSG_DATA(nlh)), 0};
+    rta_walk(attrs, len, link_attr, &lv);
+}
+
+struct DumpState {
+    int done;
+};
+
+static int dump_msg(const nlmsghdr *nlh, int, void *ctx)
+{
+    DumpState *ds = static_cast<DumpState *>(ctx);
+    log_debug_as("get_ifi_info", "nlmsg_type: %d,%d", nlh->nlmsg_type, 16);
+    if (nlh->nlmsg_type == NLMSG_DONE) {
+        ds->done = 1;
+    } else if (nlh->nlmsg_type == RTM_NEWLINK) {
+        rtnl_print_link(nlh);
+        if (dump_abandoned)
+            return 1;
+    } else if (nlh->nlmsg_type == NLMSG_ERROR) {
+        // The kernel refused the dump: no NLMSG_DONE will follow.
+        int err = 0;
+        if (nlh->nlmsg_len >= NLMSG_LENGTH(sizeof(int)))
+            memcpy(&err, NLMSG_DATA(nlh), sizeof err);
+        log_err_as("get_ifi_info", "link dump failed: %s(%d)", strerror(err < 0 ? -err : err),
+                   err);
+        ds->done = 1;
+    }
+    return 0;
+}
+
+void get_ifi_info()
+{
+    int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    if (fd < 0) {
+        log_err("create socket failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+    sockaddr_nl local;
+    memset(&local, 0, sizeof local);
+    local.nl_family = AF_NETLINK;
+    local.nl_pid = (unsigned)getpid() + 1000;
+    int rc = bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    if (rc < 0 && errno == EADDRINUSE) {
+        // Another socket already holds that port id: let the kernel choose.
+        local.nl_pid = 0;
+        rc = bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    }
+    if (rc < 0) {
+        log_err("bind netlink failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+
+    sockaddr_nl peer;
+    memset(&peer, 0, sizeof peer);
+    peer.nl_family = AF_NETLINK;
+
+    struct {
+        nlmsghdr nlh;
+        rtgenmsg gen;
+    } req;
+    memset(&req, 0, sizeof req);
+    req.nlh.nlmsg_len = NLMSG_LENGTH(sizeof(rtgenmsg));  // 17, not padded
+    req.nlh.nlmsg_type = RTM_GETLINK;
+    req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.nlh.nlmsg_seq = 1;
+    req.nlh.nlmsg_pid = (unsigned)getpid();
+    req.gen.rtgen_family = AF_UNSPEC;
+
+    iovec iov = {&req, req.nlh.nlmsg_len};
+    msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (sendmsg(fd, &msg, 0) < 0) {
+        log_err("sendmsg failed: %s(%d)", strerror(errno), errno);
+        exit(-1);
+    }
+
+    dump_abandoned = 0;
+    DumpState ds = {0};
+    alignas(nlmsghdr) char buf[10240];
+    while (!ds.done && !dump_abandoned) {
+        sockaddr_nl from;
+        memset(&from, 0, sizeof from);
+        iovec riov = {buf, sizeof buf};
+        msghdr rmsg;
+        memset(&rmsg, 0, sizeof rmsg);
+        rmsg.msg_name = &from;
+        rmsg.msg_namelen = sizeof from;
+        rmsg.msg_iov = &riov;
+        rmsg.msg_iovlen = 1;
+        ssize_t n = recvmsg(fd, &rmsg, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            log_err("recvmsg failed: %s(%d)", strerror(errno), errno);
+            break;
+        }
+        if (n == 0) {
+            log_err("recvmsg zero");
+            break;
+        }
+        if (from.nl_pid != 0)  // only the kernel answers the dump
+            continue;
+        nl_walk(buf, (int)n, dump_msg, &ds);
+    }
+    close(fd);
+}
