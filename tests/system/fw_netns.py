@@ -1,0 +1,126 @@
+"""Network namespaces for the relay tests.
+
+Topology (all of it inside namespaces the test creates):
+
+    device ns                               remote ns
+    fwd0 10.200.0.2/24  <--veth-->  fwr0 10.200.0.1/24
+    fwd1 10.200.1.2/24  <--veth-->  fwr1 10.200.1.1/24
+                                    lo   198.18.100.1/32 (REMOTE)
+
+The device reaches REMOTE through either interface (a /32 route per
+interface, different metrics), so a socket bound to fwd0 or fwd1 with
+SO_BINDTODEVICE leaves through that interface.  tools/netns.sh builds the
+same topology by hand.
+
+Test sockets are made inside a namespace from this process (setns on the
+calling thread, then back), so clients and servers need no subprocesses.
+"""
+import contextlib
+import ctypes
+import os
+import socket
+import subprocess
+
+REMOTE = "198.18.100.1"
+DEV_IFS = ("fwd0", "fwd1")
+DEV_ADDRS = ("10.200.0.2", "10.200.1.2")
+PEER_IFS = ("fwr0", "fwr1")
+PEER_ADDRS = ("10.200.0.1", "10.200.1.1")
+
+CLONE_NEWNET = 0x40000000
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def sh(*args, check=True):
+    r = subprocess.run(list(args), capture_output=True, text=True)
+    if check and r.returncode != 0:
+        raise RuntimeError("%s: %s" % (" ".join(args), r.stderr.strip()))
+    return r
+
+
+def ipn(ns, *args, check=True):
+    return sh("ip", "-n", ns, *args, check=check)
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        e = ctypes.get_errno()
+        raise OSError(e, os.strerror(e))
+
+
+@contextlib.contextmanager
+def inside(ns):
+    """Run the body with this thread in namespace ns (sockets stay there)."""
+    home = os.open("/proc/self/task/%d/ns/net" % _libc.gettid(), os.O_RDONLY)
+    target = os.open("/run/netns/" + ns, os.O_RDONLY)
+    try:
+        _setns(target)
+        try:
+            yield
+        finally:
+            _setns(home)
+    finally:
+        os.close(target)
+        os.close(home)
+
+
+def sock_in(ns, kind, bind=None, timeout=5.0):
+    """A socket of `kind` (SOCK_STREAM/SOCK_DGRAM) created inside ns."""
+    with inside(ns):
+        s = socket.socket(socket.AF_INET, kind)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if bind is not None:
+            s.bind(bind)
+    s.settimeout(timeout)
+    return s
+
+
+def connect_in(ns, addr, timeout=5.0):
+    with inside(ns):
+        s = socket.create_connection(addr, timeout=timeout)
+    return s
+
+
+class Topology:
+    """The two namespaces and their links; delete() removes everything."""
+
+    def __init__(self, tag):
+        self.dev = "fwdev%s" % tag
+        self.rem = "fwrem%s" % tag
+
+    def create(self):
+        sh("ip", "netns", "add", self.dev)
+        sh("ip", "netns", "add", self.rem)
+        for ns in (self.dev, self.rem):
+            ipn(ns, "link", "set", "lo", "up")
+            sh("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.conf.all.rp_filter=0")
+            sh("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.conf.default.rp_filter=0")
+        ipn(self.rem, "addr", "add", REMOTE + "/32", "dev", "lo")
+        for i in range(2):
+            ipn(self.dev, "link", "add", DEV_IFS[i], "type", "veth", "peer", "name",
+                PEER_IFS[i], "netns", self.rem)
+            ipn(self.dev, "addr", "add", DEV_ADDRS[i] + "/24", "dev", DEV_IFS[i])
+            ipn(self.rem, "addr", "add", PEER_ADDRS[i] + "/24", "dev", PEER_IFS[i])
+            ipn(self.dev, "link", "set", DEV_IFS[i], "up")
+            ipn(self.rem, "link", "set", PEER_IFS[i], "up")
+        for i in range(2):
+            self.route(i)
+        return self
+
+    def route(self, i):
+        """The route to REMOTE through device interface i (again after a flush)."""
+        ipn(self.dev, "route", "replace", REMOTE + "/32", "via", PEER_ADDRS[i], "dev",
+            DEV_IFS[i], "metric", str(10 * (i + 1)))
+
+    def delete(self):
+        for ns in (self.dev, self.rem):
+            sh("ip", "netns", "del", ns, check=False)
+
+    def prefix(self):
+        """Command prefix that runs a program in the device namespace."""
+        return ["ip", "netns", "exec", self.dev]
+
+
+def peer_of(addr):
+    """Which device interface (0 or 1) a peer address seen by REMOTE is."""
+    return DEV_ADDRS.index(addr[0])

@@ -1,0 +1,180 @@
+"""dgramhop against real interfaces: a device namespace with two veth links
+to a remote namespace that plays the endpoint (see fw_netns)."""
+import json
+import os
+import socket
+
+import pytest
+
+from conftest import MAGIC, UUID, UUID_BYTES, require_netns, run
+import fw_netns as N
+
+PORT = 7100
+DSTPORT = 9100
+
+
+@pytest.fixture
+def topo():
+    require_netns()
+    t = N.Topology("%dd" % os.getpid())
+    t.delete()
+    t.create()
+    try:
+        yield t
+    finally:
+        t.delete()
+
+
+def start(daemon, topo, tmp_path, *outdevs):
+    args = ["--config", str(tmp_path / "none.cfg"), "--port", str(PORT),
+            "--dstip", N.REMOTE, "--dstport", str(DSTPORT), "--nic", "fwd0",
+            "--uuid", UUID, "-d", "7"]
+    for o in outdevs:
+        args += ["--outdev", o]
+    d = daemon("dgramhop", *args, prefix=topo.prefix())
+    d.wait_log(r"create sock: \d+ for %s" % outdevs[-1])
+    d.wait_log(r"nlmsg_type: 3,16")
+    return d
+
+
+def mac_of(ns, ifname):
+    out = N.ipn(ns, "-j", "link", "show", ifname).stdout
+    return bytes.fromhex(json.loads(out)[0]["address"].replace(":", ""))
+
+
+def header(topo):
+    return MAGIC + UUID_BYTES + mac_of(topo.dev, "fwd0")
+
+
+def endpoint(topo):
+    return N.sock_in(topo.rem, socket.SOCK_DGRAM, bind=(N.REMOTE, DSTPORT))
+
+
+def client(topo):
+    return N.sock_in(topo.dev, socket.SOCK_DGRAM, bind=("127.0.0.1", 0))
+
+
+def receive_per_interface(srv, count=2):
+    """{interface index: (payload, source address)} of `count` datagrams."""
+    got = {}
+    for _ in range(count):
+        data, addr = srv.recvfrom(20000)
+        got[N.peer_of(addr)] = (data, addr)
+    return got
+
+
+def nothing_more(sock, wait=0.4):
+    sock.settimeout(wait)
+    try:
+        data = sock.recv(20000)
+    except socket.timeout:
+        return True
+    finally:
+        sock.settimeout(5.0)
+    raise AssertionError("unexpected datagram %r" % data)
+
+
+@pytest.mark.netns
+def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
+        daemon, topo, tmp_path):
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    a, b = client(topo), client(topo)
+    head = header(topo)
+
+    a.sendto(b"abc", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert sorted(got) == [0, 1]
+    assert all(data == head + b"abc" for data, _ in got.values())
+
+    # Replies are read from the interface listed last (fwd1) only.
+    srv.sendto(b"ignored", got[0][1])
+    srv.sendto(b"x" * 600, got[1][1])
+    data, addr = a.recvfrom(2000)
+    assert data == b"x" * 512 and addr == ("127.0.0.1", PORT)
+    nothing_more(a)
+
+    # An empty datagram is the header alone; its sender becomes the one answered.
+    b.sendto(b"", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert all(data == head for data, _ in got.values())
+    srv.sendto(b"to b", got[1][1])
+    assert b.recvfrom(100)[0] == b"to b"
+    nothing_more(a)
+
+    big = os.urandom(16500)
+    a.sendto(big, ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert all(data == head + big[:16000] for data, _ in got.values())
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_address_changes_close_and_reopen_the_entry_and_replies_follow(
+        daemon, topo, tmp_path):
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    c = client(topo)
+    c.sendto(b"1", ("127.0.0.1", PORT))
+    first = receive_per_interface(srv)
+    fds = d.fd_count()
+
+    # A further address re-opens fwd1's socket: a new source port.
+    N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is add 10\.200\.1\.3\n")
+    c.sendto(b"2", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert got[1][0].endswith(b"2") and got[1][1] != first[1][1]
+    assert got[0][1] == first[0][1]
+    srv.sendto(b"after add", got[1][1])
+    assert c.recvfrom(100)[0] == b"after add"
+    assert d.fd_count() == fds
+
+    # Removing it closes fwd1's entry: one datagram only, through fwd0.
+    N.ipn(topo.dev, "addr", "del", "10.200.1.3/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.3\n")
+    c.sendto(b"3", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv, 1)
+    assert list(got) == [0]
+    nothing_more(srv)
+    assert d.fd_count() == fds - 1
+
+    # Back again: both interfaces carry it and the reply watcher follows.
+    N.ipn(topo.dev, "addr", "add", "10.200.1.4/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is add 10\.200\.1\.4\n")
+    c.sendto(b"4", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert sorted(got) == [0, 1]
+    srv.sendto(b"back", got[1][1])
+    assert c.recvfrom(100)[0] == b"back"
+    assert d.fd_count() == fds
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_an_interface_that_is_not_configured_leaves_the_table_alone(daemon, topo, tmp_path):
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0")
+    c = client(topo)
+    c.sendto(b"1", ("127.0.0.1", PORT))
+    before = receive_per_interface(srv, 1)
+
+    N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
+    d.wait_log(r"rtm_newaddr\(\): DEBUG: eth: fwd1 not hit fwd0")
+    c.sendto(b"2", ("127.0.0.1", PORT))
+    after = receive_per_interface(srv, 1)
+    assert list(after) == [0] and after[0][1] == before[0][1]
+    nothing_more(srv)
+    assert "is add" not in d.stdout()
+
+
+@pytest.mark.parametrize("missing", ["dstip", "dstport"])
+def test_a_missing_destination_ends_start_up(tmp_path, missing):
+    args = {"dstip": "127.0.0.1", "dstport": "9"}
+    del args[missing]
+    words = ["--config", str(tmp_path / "none.cfg"), "--outdev", "lo", "--uuid", UUID]
+    for k, v in args.items():
+        words += ["--" + k, v]
+    r = run("dgramhop", *words)
+    assert r.returncode == 255
+    assert ("ERR: please fill %s parament" % missing) in r.stderr.decode()
