@@ -1,7 +1,317 @@
+// serstream: bridges a serial port to a TCP server.  Serial bytes go out as
+// frames of LinkHeader plus payload; each chunk from the server loses its
+// first 28 bytes and the rest is written to the port.
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <ev.h>
+
 #include "cmdline.h"
+#include "common/buffer.h"
+#include "common/linkhead.h"
+#include "common/log.h"
+#include "common/net.h"
+#include "serial/serial.h"
+
+LinkHeader tcphead;
+
+static constexpr int kHeadSize = static_cast<int>(sizeof(LinkHeader));
+
+static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents);
+static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents);
+static void regist_cb(struct ev_loop *loop, ev_timer *w, int revents);
+
+int one_instance()
+{
+    char path[kLockPathSize];
+    if (lock_path(__func__, args_info.dev_arg, path, sizeof path) < 0)
+        return 0;
+    log_debug("dev pid file %s\n", path);
+    if (lock_device(path) < 0) {
+        log_warning("another beaconer is running\n");
+        return -1;
+    }
+    return 0;
+}
+
+void check_args()
+{
+    check_timing(__func__, &args_info.vmin_arg, &args_info.vtime_arg);
+}
+
+int link_to_tcpserver()
+{
+    int fd = link_to_server(__func__, "tcpserver", args_info.tcpserver_arg, args_info.tcpport_arg,
+                            SOCK_STREAM);
+    if (fd >= 0)
+        log_debug("link_to_tcpserver ok\n");
+    return fd;
+}
+
+int tcp_alive(int sock)
+{
+    int on = 1;
+    if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0) {
+        log_warning("Set tcp keepalive failed: %s\n", strerror(errno));
+        return 0;
+    }
+    int probes = 2;
+    if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0) {
+        log_warning("Set tcp_keepalive_probes failed: %s\n", strerror(errno));
+        return 0;
+    }
+    int idle = 5;
+    if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0) {
+        log_warning("Set tcp_keepalive_time failed: %s\n", strerror(errno));
+        return 0;
+    }
+    int intvl = args_info.alivetimer_arg;
+    if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) < 0) {
+        log_warning("Set tcp_keepalive_intvl failed: %s\n", strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+NetConn *new_sock(int fd, SerialPort *serial)
+{
+    NetConn *conn = static_cast<NetConn *>(ss_malloc(sizeof *conn));
+    conn->fd = fd;
+    conn->serial = serial;
+    serial->conn = conn;
+    conn->read_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->read_watcher));
+    conn->write_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->write_watcher));
+    conn->read_watcher->owner = conn;
+    conn->write_watcher->owner = conn;
+    ev_io_init(&conn->read_watcher->io, sock_recv_cb, fd, EV_READ);
+    ev_io_init(&conn->write_watcher->io, sock_send_cb, fd, EV_WRITE);
+    ev_timer_init(&conn->write_watcher->timer, regist_cb, 0., 0.);
+    return conn;
+}
+
+static NetConn *conn_of(ev_io *w)
+{
+    return static_cast<NetConn *>(reinterpret_cast<OwnedWatcher *>(w)->owner);
+}
+
+void free_tcp(struct ev_loop *loop, NetConn *conn)
+{
+    log_err("close and free tcp\n");
+    free(conn->read_watcher);
+    conn->read_watcher = NULL;
+    free(conn->write_watcher);
+    conn->write_watcher = NULL;
+    free(conn);
+    ev_break(loop, EVBREAK_ALL);
+}
+
+void close_and_free_net(struct ev_loop *loop, NetConn *conn)
+{
+    if (conn == NULL)
+        return;
+    log_err("free tcp fd: %d\n", conn->fd);
+    ev_io_stop(loop, &conn->write_watcher->io);
+    ev_io_stop(loop, &conn->read_watcher->io);
+    ev_timer_stop(loop, &conn->write_watcher->timer);
+    close(conn->fd);
+    conn->fd = -1;
+    if (conn->serial != NULL && conn->serial->conn == conn)
+        conn->serial->conn = NULL;
+    free_tcp(loop, conn);
+}
+
+// The registration header goes out alone.  Should the kernel take only part
+// of it, the write watcher finishes it before any frame follows.
+static void regist_cb(struct ev_loop *loop, ev_timer *w, int revents)
+{
+    (void)revents;
+    OwnedWatcher *ow = reinterpret_cast<OwnedWatcher *>(
+        reinterpret_cast<char *>(w) - offsetof(OwnedWatcher, timer));
+    NetConn *conn = static_cast<NetConn *>(ow->owner);
+    log_debug("send heartbeat\n");
+    ssize_t n = send(conn->fd, &tcphead, kHeadSize, 0);
+    if ((n >= 0 && n < kHeadSize) || (n < 0 && errno == EAGAIN)) {
+        conn->head_sent = n > 0 ? static_cast<int>(n) : 0;
+        conn->head_alone = 1;
+        ev_io_start(loop, &conn->write_watcher->io);
+    }
+    // Bytes left queued by the previous connection go out now, behind the
+    // registration, without waiting for a new serial byte.
+    if (!bufempty(conn->serial->rxbuf))
+        ev_io_start(loop, &conn->write_watcher->io);
+}
+
+// Sends the rest of the registration header; 1 when it is complete.
+static int finish_registration(struct ev_loop *loop, NetConn *conn)
+{
+    const char *head = reinterpret_cast<const char *>(&tcphead);
+    ssize_t n = send(conn->fd, head + conn->head_sent, kHeadSize - conn->head_sent, 0);
+    log_debug_as("sock_send_cb", "sock_send_cb ret %d\n", static_cast<int>(n));
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
+        log_debug_as("sock_send_cb", "send err : %s(%d)\n", strerror(errno), errno);
+        close_and_free_net(loop, conn);
+        return -1;
+    }
+    conn->head_sent += static_cast<int>(n);
+    if (conn->head_sent < kHeadSize)
+        return 0;
+    conn->head_sent = 0;
+    conn->head_alone = 0;
+    return 1;
+}
+
+static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
+{
+    (void)revents;
+    NetConn *conn = conn_of(w);
+    SerialPort *serial = conn->serial;
+    ByteBuffer *rx = serial->rxbuf;
+    if (conn->head_alone) {
+        int done = finish_registration(loop, conn);
+        if (done < 0)
+            return;  // released
+        if (done > 0 && bufempty(rx))
+            ev_io_stop(loop, w);
+        return;
+    }
+    if (bufempty(rx)) {
+        log_err("rxbuf is empty, should not enable tcp send\n");
+        ev_io_stop(loop, w);
+        return;
+    }
+    // A header the kernel took only part of is completed first, so the
+    // stream never holds a cut header.
+    int head_rest = kHeadSize - conn->head_sent;
+    struct iovec iov[2];
+    iov[0].iov_base = reinterpret_cast<char *>(&tcphead) + conn->head_sent;
+    iov[0].iov_len = head_rest;
+    iov[1].iov_base = rx->data + rx->idx;
+    iov[1].iov_len = rx->len;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t n = sendmsg(conn->fd, &msg, 0);
+    log_debug("sock_send_cb ret %d\n", static_cast<int>(n));
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return;
+        log_debug("send err : %s(%d)\n", strerror(errno), errno);
+        close_and_free_net(loop, serial->conn);
+        return;
+    }
+    if (n <= head_rest) {
+        // No payload went out yet: the rest of this header leads the next try.
+        conn->head_sent += static_cast<int>(n);
+        return;
+    }
+    conn->head_sent = 0;
+    int sent = static_cast<int>(n - head_rest);
+    if (sent >= rx->len) {
+        breset(rx);
+        ev_io_stop(loop, w);
+        ev_io_start(loop, &serial->read_watcher->io);
+    } else {
+        // The rest goes out as a new frame with its own header.
+        bshrink(rx, sent);
+    }
+}
+
+// Prints at most n bytes of a chunk, up to its first zero byte.
+static int text_len(const char *buf, int n)
+{
+    const void *zero = memchr(buf, 0, n);
+    return zero ? static_cast<int>(static_cast<const char *>(zero) - buf) : n;
+}
+
+static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
+{
+    (void)revents;
+    NetConn *conn = conn_of(w);
+    SerialPort *serial = conn->serial;
+    char buf[kSerialReadSize];
+    memset(buf, 0, sizeof buf);
+    ssize_t n = recv(conn->fd, buf, sizeof buf, 0);
+    if (n > 0) {
+        int len = static_cast<int>(n);
+        log_debug("recv %d Bytes : %.*s\n", len, text_len(buf, len), buf);
+        if (len <= kHeadSize) {
+            // Header only (or less): nothing for the port, keep reading.
+            log_debug("chunk of %d bytes carries no data\n", len);
+            return;
+        }
+        bconcat(serial->txbuf, buf + kHeadSize, len - kHeadSize);
+        ev_io_stop(loop, w);
+        linegate("in");
+        ev_io_start(loop, &serial->write_watcher->io);
+        return;
+    }
+    if (n == 0) {
+        log_debug("tcpcli recv 0 bytes, return\n");
+        close_and_free_net(loop, serial->conn);
+        return;
+    }
+    if (errno == EAGAIN || errno == EINTR) {
+        log_debug("cli recv again\n");
+        return;
+    }
+    close_and_free_net(loop, conn);
+}
+
+static SerialOptions serial_options()
+{
+    SerialOptions opt;
+    opt.dev = args_info.dev_arg;
+    opt.speed = args_info.speed_arg;
+    opt.data = args_info.data_arg;
+    opt.parity = args_info.parity_arg;
+    opt.stop = args_info.stop_arg;
+    opt.vmin = args_info.vmin_arg;
+    opt.vtime = args_info.vtime_arg;
+    return opt;
+}
 
 int main(int argc, char **argv)
 {
     proc_args(argc, argv);
-    return 0;
+    if (one_instance() < 0)
+        return 0;
+    check_args();
+    tcp_head_init(&tcphead, args_info.nic_arg, args_info.uuid_arg);
+    if (daemon_mode) {
+        int rc = daemon(0, 0);
+        (void)rc;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    struct ev_loop *loop = ev_default_loop(0);
+    SerialOptions opt = serial_options();
+    SerialPort *serial = create_serial(&opt);
+    for (;;) {
+        int fd = link_to_tcpserver();
+        if (fd == -1) {
+            sleep(1);
+            log_debug("reconnect tcpserver\n");
+            continue;
+        }
+        setnonblocking(fd);
+        tcp_alive(fd);
+        NetConn *conn = new_sock(fd, serial);
+        serial->conn = conn;
+        ev_io_start(loop, &serial->read_watcher->io);
+        ev_io_start(loop, &conn->read_watcher->io);
+        ev_timer_start(loop, &conn->write_watcher->timer);
+        ev_run(loop, 0);
+        log_debug("tcpcli going to reconnect tcp server\n");
+        sleep(1);
+    }
 }

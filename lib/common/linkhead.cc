@@ -40,19 +40,33 @@ int extinfo_nicmac(const char *nic, uint8_t *mac)
     return 0;
 }
 
+// More than three hyphens in a row among the first `count` characters.
+static bool long_hyphen_run(const char *text, int count)
+{
+    int run = 0;
+    for (int i = 0; i < count && text[i] != '\0'; i++) {
+        run = text[i] == '-' ? run + 1 : 0;
+        if (run > 3)
+            return true;
+    }
+    return false;
+}
+
 int extinfo_uuid(const char *text, uint8_t *uuid)
 {
-    // Each separator conversion takes at most three hyphens: a longer run
-    // stops the next hex conversion, so the text is refused rather than
-    // overflowing the scratch area.
+    // Each separator conversion takes at most three hyphens, so the scratch
+    // area cannot overflow.  A longer run would let its fourth hyphen pass
+    // as the sign of the next hex pair (and the text parse with a wrong
+    // byte), so such a run is refused.
     char sep[4];
+    int used = 0;
     int n = sscanf(text,
                    "%02hhx%02hhx%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]"
-                   "%02hhx%02hhx%3[-]%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx",
+                   "%02hhx%02hhx%3[-]%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx%n",
                    &uuid[0], &uuid[1], &uuid[2], &uuid[3], sep, &uuid[4], &uuid[5], sep, &uuid[6],
                    &uuid[7], sep, &uuid[8], &uuid[9], sep, &uuid[10], &uuid[11], &uuid[12],
-                   &uuid[13], &uuid[14], &uuid[15]);
-    if (n == 20)
+                   &uuid[13], &uuid[14], &uuid[15], &used);
+    if (n == 20 && !long_hyphen_run(text, used))
         return 0;
     log_err("%s %dprocess failed\n", text, n);
     exit(-1);

@@ -1,0 +1,116 @@
+// The serial port shared by the two serial bridges (serstream, serdgram).
+//
+// One SerialPort lives for the whole process: it owns the descriptor, both
+// queues and both watcher records, and is released only on the fatal paths
+// just before the process ends.  The program attaches one NetConn at a time
+// in `conn`; that is a link, not ownership.
+//
+// Hand-over between the two directions:
+//   serial bytes read        -> stop serial read,  start conn write
+//   rxbuf sent (program)     -> stop conn write,   start serial read
+//   server bytes queued      -> stop conn read,    "linegate.sh in", start serial write
+//   txbuf written            -> stop serial write, "linegate.sh out", start conn read
+#pragma once
+
+#include <ev.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/buffer.h"
+
+struct NetConn;
+
+// A libev watcher with a link to the record that owns it.  `io` comes first,
+// so the address a callback receives is the record's.  `timer` is used by
+// connection records only; its callback reaches the record through offsetof.
+struct OwnedWatcher {
+    ev_io io;
+    ev_timer timer;
+    void *owner;  // SerialPort or NetConn
+};
+
+struct SerialPort {
+    int fd;
+    NetConn *conn;              // attached connection, NULL between connections
+    ByteBuffer *rxbuf;          // read from the port, not yet sent
+    ByteBuffer *txbuf;          // from the server, not yet written to the port
+    OwnedWatcher *read_watcher;   // EV_READ, serial_recv_cb
+    OwnedWatcher *write_watcher;  // EV_WRITE, serial_send_cb
+    const char *dev;            // device path, for the fatal-path message
+};
+
+// A connection of a serial bridge.  Both programs use this shape; each
+// program defines the callbacks and close_and_free_net.
+struct NetConn {
+    int fd;
+    SerialPort *serial;
+    OwnedWatcher *read_watcher;   // EV_READ, sock_recv_cb
+    OwnedWatcher *write_watcher;  // EV_WRITE, sock_send_cb; timer: registration/heartbeat
+    int head_sent;   // stream only: bytes of the header in progress already sent
+    int head_alone;  // stream only: that header is a registration, no payload behind it
+};
+
+// Serial settings as the program's options give them.
+struct SerialOptions {
+    const char *dev;
+    int speed;
+    int data;
+    const char *parity;
+    int stop;
+    int vmin;
+    int vtime;
+};
+
+// Bytes per serial read (and per receive on the network side).
+constexpr int kSerialReadSize = 1452;
+// Starting capacity of each queue.
+constexpr int kSerialQueueSize = 2048;
+// Size of the buffer the lock path is built in.
+constexpr size_t kLockPathSize = 2048;
+
+// Opens and configures opt->dev; ends the process (255) on any failure.
+SerialPort *create_serial(const SerialOptions *opt);
+// Raw mode with the given line settings.  0, or -1 when the settings cannot
+// be read or written; ends the process (255) for a parity or speed outside
+// its tables.
+int set_opt(int fd, int speed, int data_bits, char parity, int stop_bits, uint8_t vmin,
+            uint8_t vtime);
+// The record for an open, configured descriptor; watchers initialised only.
+SerialPort *new_serial(int fd);
+
+void serial_recv_cb(struct ev_loop *loop, ev_io *w, int revents);
+void serial_send_cb(struct ev_loop *loop, ev_io *w, int revents);
+
+// Stops both watchers, closes the port and releases it; NULL does nothing.
+void close_and_free_serial(struct ev_loop *loop, SerialPort *port);
+// Releases the record and everything it owns (not the descriptor).
+void free_serial(SerialPort *port);
+
+// Defined by each program: stops and closes the connection, empties the
+// port's `conn`, releases the record and ends the current loop run.
+// NULL does nothing.
+void close_and_free_net(struct ev_loop *loop, NetConn *conn);
+
+// Runs the line-direction script with "in" or "out" and waits for it; its
+// status and output are ignored.
+void linegate(const char *direction);
+
+// Start-up steps shared by the two programs' one_instance and check_args.
+// Their log lines carry `func`, the name of the calling step.
+//
+// Builds "/var/run/<tail of dev from the first "tty">.pid" into path.  A dev
+// without "tty": "not find tty" on standard output, process ends (255).
+// 0, or -1 (WARNING logged) when the path does not fit: run without a lock.
+int lock_path(const char *func, const char *dev, char *path, size_t size);
+// Opens (O_CLOEXEC, never closed) and flocks path.  -1 only when another
+// process holds the lock; any other failure means running without it.
+int lock_device(const char *path);
+// vmin or vtime above 256: ERR line, both replaced by 0 and 10.
+void check_timing(const char *func, int *vmin, int *vtime);
+
+// Resolves host/port and connects a blocking socket of `socktype` to the
+// first address that takes it.  `name` ("tcpserver"/"udpserver") appears in
+// the log lines.  Stream sockets get SO_REUSEPORT and SO_REUSEADDR first.
+// The socket, or -1; ends the process (1) when the name does not resolve.
+int link_to_server(const char *func, const char *name, const char *host, const char *port,
+                   int socktype);

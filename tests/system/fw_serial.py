@@ -1,0 +1,247 @@
+"""Test helpers for the serial bridges: a pty as the serial line, a recording
+linegate.sh, and loopback TCP/UDP servers."""
+import os
+import random
+import select
+import shutil
+import socket
+import stat
+import tempfile
+import threading
+import time
+
+from conftest import MAGIC, UUID_BYTES, wait_for
+
+HEAD_LEN = 28
+
+LINEGATE = """#!/bin/sh
+echo "$1" >> "$FW_LINEGATE_LOG"
+if [ "$1" = in ] && [ -n "$FW_LINEGATE_HOLD" ]; then
+    i=0
+    while [ ! -e "$FW_LINEGATE_HOLD" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+fi
+"""
+
+
+def lo_mac():
+    with open("/sys/class/net/lo/address") as f:
+        return bytes.fromhex(f.read().strip().replace(":", ""))
+
+
+def expected_head():
+    return MAGIC + UUID_BYTES + lo_mac()
+
+
+class SerialLine:
+    """A pty pair: the daemon opens the slave through a link named ttyFW<n>
+    in a directory whose path holds no "tty"; the test is the far end."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="fwser")
+        self.master, self.slave = os.openpty()
+        self.name = "ttyFW%d" % random.randrange(10 ** 8)
+        self.dev = os.path.join(self.dir, self.name)
+        os.symlink(os.ttyname(self.slave), self.dev)
+        self.lock = "/var/run/%s.pid" % self.name
+        self.bindir = os.path.join(self.dir, "bin")
+        os.mkdir(self.bindir)
+        script = os.path.join(self.bindir, "linegate.sh")
+        with open(script, "w") as f:
+            f.write(LINEGATE)
+        os.chmod(script, stat.S_IRWXU)
+        self.gate_log = os.path.join(self.dir, "linegate.log")
+        self.hold = os.path.join(self.dir, "hold")
+
+    def env(self, hold=False):
+        e = {"PATH": self.bindir + os.pathsep + os.environ.get("PATH", ""),
+             "FW_LINEGATE_LOG": self.gate_log}
+        if hold:
+            e["FW_LINEGATE_HOLD"] = self.hold
+        return e
+
+    def gate_calls(self):
+        try:
+            with open(self.gate_log) as f:
+                return f.read().split()
+        except FileNotFoundError:
+            return []
+
+    def release_hold(self):
+        open(self.hold, "w").close()
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def read(self, count, timeout=5.0):
+        """Read exactly count bytes from the line (fails on timeout)."""
+        out = b""
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("line gave %d of %d bytes: %r" % (len(out), count, out))
+            r, _, _ = select.select([self.master], [], [], left)
+            if r:
+                out += os.read(self.master, count - len(out))
+        return out
+
+    def pending(self, timeout=0.0):
+        r, _, _ = select.select([self.master], [], [], timeout)
+        return bool(r)
+
+    def hang_up(self):
+        """The adapter disappears: both pty ends go away on our side."""
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.master = self.slave = -1
+
+    def close(self):
+        self.hang_up()
+        shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            os.unlink(self.lock)
+        except FileNotFoundError:
+            pass
+
+
+class TcpServer:
+    """Loopback TCP server; each accepted connection is kept with the bytes
+    it has received so far."""
+
+    def __init__(self, port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.conns = []  # [socket, bytearray]
+        self.lock = threading.Lock()
+        self.stopped = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopped:
+            with self.lock:
+                live = [c for c in self.conns if c[0].fileno() >= 0]
+            rl = [self.sock] + [c[0] for c in live]
+            try:
+                r, _, _ = select.select(rl, [], [], 0.05)
+            except (OSError, ValueError):
+                continue
+            for s in r:
+                if s is self.sock:
+                    try:
+                        c, _ = self.sock.accept()
+                    except OSError:
+                        continue
+                    with self.lock:
+                        self.conns.append([c, bytearray()])
+                    continue
+                try:
+                    data = s.recv(65536)
+                except OSError:
+                    data = b""
+                with self.lock:
+                    for c in self.conns:
+                        if c[0] is s:
+                            if data:
+                                c[1] += data
+                            else:
+                                c[0].close()
+
+    def count(self):
+        with self.lock:
+            return len(self.conns)
+
+    def received(self, i=-1):
+        with self.lock:
+            return bytes(self.conns[i][1])
+
+    def wait_conn(self, n=1, timeout=10.0):
+        wait_for(lambda: self.count() >= n, timeout, what="connection %d" % n)
+
+    def wait_bytes(self, count, i=-1, timeout=10.0):
+        wait_for(lambda: self.count() and len(self.received(i)) >= count, timeout,
+                 what="%d bytes at the server" % count)
+        return self.received(i)
+
+    def send(self, data, i=-1):
+        with self.lock:
+            s = self.conns[i][0]
+        s.sendall(data)
+
+    def drop(self, i=-1):
+        with self.lock:
+            s = self.conns[i][0]
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        s.close()
+
+    def close(self):
+        self.stopped = True
+        self.thread.join(2)
+        self.sock.close()
+        with self.lock:
+            for c in self.conns:
+                c[0].close()
+
+
+class UdpServer:
+    """Loopback UDP server collecting datagrams with their arrival times."""
+
+    def __init__(self, port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", port))
+        self.port = self.sock.getsockname()[1]
+        self.grams = []  # (time, bytes, peer)
+        self.lock = threading.Lock()
+        self.stopped = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopped:
+            r, _, _ = select.select([self.sock], [], [], 0.05)
+            if r:
+                try:
+                    data, peer = self.sock.recvfrom(65536)
+                except OSError:
+                    continue
+                with self.lock:
+                    self.grams.append((time.monotonic(), data, peer))
+
+    def datagrams(self):
+        with self.lock:
+            return list(self.grams)
+
+    def wait_count(self, n, timeout=10.0):
+        wait_for(lambda: len(self.datagrams()) >= n, timeout, what="%d datagrams" % n)
+        return self.datagrams()
+
+    def send(self, data):
+        peer = self.datagrams()[-1][2]
+        self.sock.sendto(data, peer)
+
+    def close(self):
+        self.stopped = True
+        self.thread.join(2)
+        self.sock.close()
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    """A loopback port nothing listens on (for refused connections)."""
+    s = socket.socket(socket.AF_INET, kind)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))

@@ -1,0 +1,215 @@
+"""serstream against a pty, a loopback TCP server and a recording linegate.sh."""
+import os
+import time
+
+import pytest
+
+from conftest import UUID, run, wait_for
+from fw_serial import HEAD_LEN, SerialLine, TcpServer, expected_head, fd_count, free_port
+
+
+@pytest.fixture
+def line():
+    ln = SerialLine()
+    yield ln
+    ln.close()
+
+
+@pytest.fixture
+def server():
+    srv = TcpServer()
+    yield srv
+    srv.close()
+
+
+def args(line, port, *extra):
+    return ["--dev", line.dev, "--nic", "lo", "--uuid", UUID, "--tcpserver", "127.0.0.1",
+            "--tcpport", str(port), "-f", os.path.join(line.dir, "none.cfg"),
+            "--debug", "7"] + list(extra)
+
+
+def start(daemon, line, server, hold=False, *extra):
+    d = daemon("serstream", *args(line, server.port, *extra), env=line.env(hold))
+    server.wait_conn(1)
+    server.wait_bytes(HEAD_LEN)
+    return d
+
+
+def test_frames_both_ways(daemon, line, server):
+    head = expected_head()
+    d = start(daemon, line, server, True)
+    assert server.received() == head, "registration header alone comes first"
+
+    # Serial to server: one frame of header plus the 10 bytes.
+    line.write(b"0123456789")
+    got = server.wait_bytes(2 * HEAD_LEN + 10)
+    assert got == head + head + b"0123456789"
+
+    # Chunks of 28 bytes or fewer carry no data: nothing for the line, no
+    # direction change, and the socket keeps being read.
+    server.send(b"H" * HEAD_LEN)
+    d.wait_log(r"recv 28 Bytes")
+    time.sleep(0.1)
+    server.send(b"h" * 10)
+    d.wait_log(r"recv 10 Bytes")
+    assert line.gate_calls() == []
+    assert not line.pending(0.1)
+
+    # Server to serial: 28 bytes dropped, 72 written, between "in" and "out".
+    chunk = bytes(range(100))
+    server.send(chunk)
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    assert not line.pending(0.2), "bytes reached the line before linegate.sh in"
+    line.release_hold()
+    wait_for(lambda: line.gate_calls() == ["in", "out"], what="linegate.sh out")
+    assert line.pending(0), "linegate.sh out ran before the bytes were written"
+    assert line.read(72) == chunk[HEAD_LEN:]
+    assert not line.pending(0.1)
+
+    # Both directions still work after the exchange.
+    line.write(b"again")
+    assert server.wait_bytes(3 * HEAD_LEN + 15)[-(HEAD_LEN + 5):] == head + b"again"
+    assert "txbuf is empty" not in d.stderr()
+    assert "rxbuf is empty" not in d.stderr()
+
+
+def test_reconnects_without_loss_or_leak(daemon, line, server):
+    """Server closes the connection 21 times: every connection starts with
+    the registration, bytes written meanwhile reach the next connection,
+    and no descriptor is left behind."""
+    head = expected_head()
+    d = start(daemon, line, server)
+    cycles = 21
+    base_fds = None
+    pending = b""
+    total = 0
+    for i in range(cycles):
+        server.wait_conn(i + 1)
+        payload = b"cycle%02d" % i
+        got = server.wait_bytes(HEAD_LEN, i)
+        assert got[:HEAD_LEN] == head
+        line.write(payload)
+        want = head + (head + pending if pending else b"")
+        got = server.wait_bytes(len(want) + HEAD_LEN + len(payload), i)
+        data = got[HEAD_LEN:]
+        # Frames of this connection: header + bytes, possibly several.
+        text = data.replace(head, b"")
+        assert text == pending + payload, "connection %d carried %r" % (i, got)
+        assert data.startswith(head)
+        if i == 1:
+            base_fds = fd_count(d.pid)
+        server.drop(i)
+        total += 1
+        d.wait_log(r"tcpcli going to reconnect tcp server", count=total)
+        # Written while disconnected: waits in the terminal driver.
+        pending = b"gap%02d" % i
+        line.write(pending)
+    server.wait_conn(cycles + 1)
+    got = server.wait_bytes(2 * HEAD_LEN + len(pending), cycles)
+    assert got == head + head + pending
+    assert fd_count(d.pid) == base_fds
+    assert d.stderr().count("close and free tcp") == cycles
+    assert d.alive()
+
+
+def test_adapter_disappears(daemon, line, server):
+    d = start(daemon, line, server)
+    line.hang_up()
+    assert d.wait_exit(10) == 255
+    err = d.stderr()
+    assert "ERR: recv failed: Input/output error(5)" in err
+    assert "ERR: free tcp fd:" in err
+    assert "ERR: serial error, free serial fd:" in err
+    assert "ERR: serial error, close and free serial" in err
+    assert "ERR: ttl: %s error, exit" % line.dev in err
+
+
+def test_keeps_trying_while_server_down(daemon, line):
+    port = free_port()
+    d = daemon("serstream", *args(line, port), env=line.env())
+    d.wait_log(r"reconnect tcpserver", count=2, timeout=10)
+    assert "Could not getaddrinfo" in d.stderr()
+    srv = TcpServer(port)
+    try:
+        srv.wait_conn(1, timeout=10)
+        assert srv.wait_bytes(HEAD_LEN) == expected_head()
+    finally:
+        srv.close()
+
+
+def test_startup_failures(daemon, line, server, tmp_path):
+    base = args(line, server.port)
+
+    def with_opt(*extra):
+        """base with the given options' values replaced (or added)."""
+        out = list(base)
+        for name, value in zip(extra[::2], extra[1::2]):
+            if name in out:
+                out[out.index(name) + 1] = value
+            else:
+                out += [name, value]
+        return out
+
+    # No "tty" in the device path.
+    r = run("serstream", *with_opt("--dev", str(tmp_path / "serial0")))
+    assert r.returncode == 255 and b"not find tty" in r.stdout
+
+    # Line settings outside the tables.
+    r = run("serstream", *with_opt("--parity", "n"))
+    assert r.returncode == 255 and b"ERR: error parity" in r.stderr
+    r = run("serstream", *with_opt("--speed", "921600", "--parity", "X"))
+    assert r.returncode == 255 and b"ERR: error parity" in r.stderr
+    r = run("serstream", *with_opt("--speed", "1200"))
+    assert r.returncode == 255 and b"ERR: error bps" in r.stderr
+
+    # A device that is not a terminal, and one that does not exist.
+    plain = os.path.join(line.dir, line.name + "plain")
+    open(plain, "w").close()
+    r = run("serstream", *with_opt("--dev", plain))
+    assert r.returncode == 255
+    assert b"ERR: SetupSerial 1" in r.stderr and b"set tty failed:" in r.stderr
+    os.unlink("/var/run/%splain.pid" % line.name)
+    missing = os.path.join(line.dir, line.name + "missing")
+    r = run("serstream", *with_opt("--dev", missing))
+    assert r.returncode == 255 and ("open %s failed:" % missing).encode() in r.stderr
+    os.unlink("/var/run/%smissing.pid" % line.name)
+
+    # A device path too long for the pid file: no lock, no overflow.
+    long_dev = os.path.join(line.dir, "tty" + "x" * 2100)
+    r = run("serstream", *with_opt("--dev", long_dev))
+    assert r.returncode == 255
+    assert b"WARNING: dev name too long for a pid file" in r.stderr
+    assert b"failed:File name too long" in r.stderr
+
+    # The link header's identity.
+    r = run("serstream", *with_opt("--uuid", ""))
+    assert r.returncode == 255 and b"ERR:  -1process failed" in r.stderr
+    r = run("serstream", *with_opt("--uuid", "00112233445566778899aabbccddeeff"))
+    assert r.returncode == 255 and b" 4process failed" in r.stderr
+    r = run("serstream", *with_opt("--uuid", "00112233----455-6677-8899-aabbccddeeff"))
+    assert r.returncode == 255 and b"process failed" in r.stderr
+    r = run("serstream", *with_opt("--uuid", "00112233" + "-" * 5000 + "4455-6677-8899-aabbccddeeff"))
+    assert r.returncode == 255 and b"process failed" in r.stderr
+    r = run("serstream", *with_opt("--nic", "fwnosuchnic0"))
+    assert r.returncode == 255
+    assert b"ERR: Get ap mac failed" in r.stderr and b"extinfo_nicmac: fwnosuchnic0 failed" in r.stderr
+    r = run("serstream", *with_opt("--nic", "lo" + "o" * 20))
+    assert r.returncode == 255 and b"ERR: Get ap mac failed" in r.stderr
+
+    # A service name that does not resolve (resolved locally, no DNS).
+    r = run("serstream", *with_opt("--tcpport", "fw-no-such-service"))
+    assert r.returncode == 1 and b"getaddrinfo: " in r.stderr
+
+
+def test_single_instance_and_timing_check(daemon, line, server):
+    d = start(daemon, line, server, False, "--vmin", "300", "--vtime", "5")
+    assert "ERR: parament value err: vtim or vmin" in d.stderr()
+    assert "DEBUG: dev pid file %s" % line.lock in d.stderr()
+    r = run("serstream", *args(line, server.port))
+    assert r.returncode == 0
+    assert b"WARNING: another beaconer is running" in r.stderr
+    # VMIN 0 / VTIME 10 still deliver bytes.
+    line.write(b"vmin0")
+    got = server.wait_bytes(2 * HEAD_LEN + 5)
+    assert got.endswith(b"vmin0")
+    assert d.alive()
