@@ -1,0 +1,272 @@
+"""streamhop against real interfaces: the device namespace with two veth
+links, the remote TCP server in the remote namespace (see fw_netns)."""
+import os
+import select
+import socket
+import threading
+import time
+
+import pytest
+
+from conftest import MAGIC, UUID, UUID_BYTES, require_netns, wait_for
+import fw_netns as N
+
+PORT = 7200
+DSTPORT = 9200
+
+
+class Conn:
+    def __init__(self, sock, peer):
+        self.sock, self.peer = sock, peer
+        self.iface = N.peer_of(peer)
+        self.data = bytearray()
+        self.eof = False
+
+
+class RemoteServer:
+    """A TCP server in the remote namespace that records what each
+    connection receives; served by a thread."""
+
+    def __init__(self, ns, port):
+        self.lsock = N.sock_in(ns, socket.SOCK_STREAM, bind=(N.REMOTE, port))
+        self.lsock.listen(16)
+        self.lsock.setblocking(False)
+        self.conns = []
+        self.lock = threading.Lock()
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            with self.lock:
+                live = [c for c in self.conns if not c.eof]
+            r, _, _ = select.select([self.lsock] + [c.sock for c in live], [], [], 0.05)
+            for s in r:
+                if s is self.lsock:
+                    try:
+                        cs, peer = self.lsock.accept()
+                    except BlockingIOError:
+                        continue
+                    with self.lock:
+                        self.conns.append(Conn(cs, peer))
+                    continue
+                c = next(c for c in live if c.sock is s)
+                try:
+                    chunk = s.recv(65536)
+                except OSError:
+                    chunk = b""
+                with self.lock:
+                    if chunk:
+                        c.data += chunk
+                    else:
+                        c.eof = True
+
+    def open_conns(self):
+        with self.lock:
+            return [c for c in self.conns if not c.eof]
+
+    def wait_conns(self, ifaces, timeout=10):
+        """The open connection of each interface in `ifaces`, once all exist."""
+        def ready():
+            by_if = {c.iface: c for c in self.open_conns()}
+            return by_if if all(i in by_if for i in ifaces) else None
+        return wait_for(ready, timeout, what="connections over %s" % (ifaces,))
+
+    def close(self):
+        self.stopping = True
+        self.thread.join()
+        for c in self.conns:
+            c.sock.close()
+        self.lsock.close()
+
+
+@pytest.fixture
+def topo():
+    require_netns()
+    t = N.Topology("%ds" % os.getpid())
+    t.delete()
+    t.create()
+    try:
+        yield t
+    finally:
+        t.delete()
+
+
+@pytest.fixture
+def server(topo):
+    s = RemoteServer(topo.rem, DSTPORT)
+    yield s
+    s.close()
+
+
+def start(daemon, topo, tmp_path, *outdevs):
+    args = ["--config", str(tmp_path / "none.cfg"), "--port", str(PORT),
+            "--dstip", N.REMOTE, "--dstport", str(DSTPORT), "--nic", "fwd0",
+            "--uuid", UUID, "-d", "7"]
+    for o in outdevs:
+        args += ["--outdev", o]
+    return daemon("streamhop", *args, prefix=topo.prefix())
+
+
+def header(topo):
+    import json
+    out = N.ipn(topo.dev, "-j", "link", "show", "fwd0").stdout
+    return MAGIC + UUID_BYTES + bytes.fromhex(json.loads(out)[0]["address"].replace(":", ""))
+
+
+def local_client(topo):
+    def attempt():
+        try:
+            return N.connect_in(topo.dev, ("127.0.0.1", PORT))
+        except OSError:
+            return None
+    return wait_for(attempt, 10, interval=0.05, what="streamhop listening")
+
+
+def wait_data(conn, size, timeout=5):
+    wait_for(lambda: len(conn.data) >= size, timeout, what="%d bytes" % size)
+    return bytes(conn.data)
+
+
+def pieces(stream, head):
+    """Split header-led messages; every message must start with the header."""
+    assert stream.startswith(head)
+    return stream.split(head)[1:]
+
+
+def client_gets(cli, expected, timeout=5):
+    cli.settimeout(timeout)
+    got = b""
+    while len(got) < len(expected):
+        chunk = cli.recv(4096)
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+def nothing_for(cli, wait=0.4):
+    cli.settimeout(wait)
+    try:
+        data = cli.recv(4096)
+    except socket.timeout:
+        return True
+    raise AssertionError("unexpected %r" % data)
+
+
+@pytest.mark.netns
+def test_relay_over_each_interface_replies_and_teardown(daemon, topo, server, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = header(topo)
+    cli = local_client(topo)
+
+    cli.sendall(b"abc")
+    for i in (0, 1):
+        assert wait_data(conns[i], 31) == head + b"abc"
+
+    big = os.urandom(3000)
+    cli.sendall(big)
+    for i in (0, 1):
+        wait_for(lambda: sum(len(p) for p in pieces(bytes(conns[i].data), head)) >= 3003,
+                 5, what="3000 bytes relayed")
+        parts = pieces(bytes(conns[i].data), head)
+        assert parts[0] == b"abc"
+        assert b"".join(parts[1:]) == big
+        assert all(1 <= len(p) <= 1400 for p in parts[1:]) and len(parts) >= 4
+
+    # Replies come from the interface listed last; its first 28 bytes go.
+    conns[1].sock.sendall(os.urandom(28) + b"hello")
+    assert client_gets(cli, b"hello") == b"hello"
+    conns[1].sock.sendall(bytes(28) + b"hel\0lo")
+    assert client_gets(cli, b"hel") == b"hel"
+
+    # What arrives on the other connection is read and dropped, not queued.
+    conns[0].sock.sendall(b"z" * 200000)
+    d.wait_log(r"dropped \d+ bytes")
+
+    def queued():
+        out = N.sh("ip", "netns", "exec", topo.dev, "ss", "-Htn", "src",
+                   N.DEV_ADDRS[0]).stdout.split()
+        return out and out[1] == "0"
+    wait_for(queued, 5, what="fwd0's receive queue drained")
+    nothing_for(cli)
+
+    # The server closing remote_fd ends the cycle: client and fwd0 closed too.
+    t0 = time.monotonic()
+    conns[1].sock.shutdown(socket.SHUT_RDWR)
+    cli.settimeout(5)
+    assert cli.recv(100) == b""
+    wait_for(lambda: conns[0].eof, 5, what="fwd0 connection closed")
+
+    # About a second later: listening again, with fresh remote connections.
+    again = local_client(topo)
+    assert time.monotonic() - t0 >= 0.9
+    fresh = server.wait_conns([0, 1])
+    assert fresh[0] is not conns[0] and fresh[1] is not conns[1]
+    again.sendall(b"x")
+    for i in (0, 1):
+        assert wait_data(fresh[i], 29) == head + b"x"
+    again.close()
+
+
+@pytest.mark.netns
+def test_an_interface_that_loses_and_regains_an_address_while_serving(
+        daemon, topo, server, tmp_path):
+    N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = header(topo)
+    cli = local_client(topo)
+    cli.sendall(b"a")
+    for i in (0, 1):
+        wait_data(conns[i], 29)
+    fds = d.fd_count()
+
+    # fwd1 (remote_fd) loses an address: its connection closes, replies
+    # move to fwd0, and fwd0 keeps carrying every chunk.
+    N.ipn(topo.dev, "addr", "del", "10.200.1.3/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.3\n")
+    wait_for(lambda: conns[1].eof, 5, what="fwd1 connection closed")
+    cli.sendall(b"b")
+    wait_data(conns[0], 58)
+    conns[0].sock.sendall(bytes(28) + b"via0")
+    assert client_gets(cli, b"via0") == b"via0"
+    assert d.fd_count() == fds - 1
+
+    # Back again: a fresh connection over fwd1 that carries chunks and replies.
+    N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is add 10\.200\.1\.3\n")
+    new1 = server.wait_conns([1])[1]
+    assert new1 is not conns[1]
+    cli.sendall(b"c")
+    assert wait_data(new1, 29) == head + b"c"
+    assert pieces(wait_data(conns[0], 87), head) == [b"a", b"b", b"c"]
+    new1.sock.sendall(bytes(28) + b"via1")
+    assert client_gets(cli, b"via1") == b"via1"
+    assert d.fd_count() == fds
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_descriptors_stay_flat_over_many_cycles(daemon, topo, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    # No server yet: each cycle fails its first connection and starts again.
+    d.wait_log(r"goto recreate", count=2)
+    server = RemoteServer(topo.rem, DSTPORT)
+    try:
+        counts = []
+        for cycle in range(21):
+            conns = server.wait_conns([0, 1])
+            cli = local_client(topo)
+            cli.sendall(b"%d" % cycle)
+            for i in (0, 1):
+                wait_data(conns[i], 29)
+            counts.append(d.fd_count())
+            cli.close()
+            for i in (0, 1):
+                wait_for(lambda: conns[i].eof, 5, what="cycle's connections closed")
+        assert len(set(counts)) == 1, counts
+    finally:
+        server.close()
