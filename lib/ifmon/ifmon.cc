@@ -248,35 +248,36 @@ static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **a
     return name;
 }
 
-void rtm_newaddr(const nlmsghdr *nlh)
+// An address came (added) or went on the message's interface: a configured
+// interface's entry is re-opened or closed, and its IPv4 address printed.
+static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
 {
     char name[IF_NAMESIZE];
     const rtattr *attrs;
     int len;
-    if (!addr_ifname(nlh, name, &attrs, &len, __func__))
+    if (!addr_ifname(nlh, name, &attrs, &len, func))
         return;
-    int i = find_outdev(__func__, name);
+    int i = find_outdev(func, name);
     if (i < 0)
         return;
-    open_entry(i, name, __func__);
-    AddrPrint ap = {__func__, name, "add"};
+    if (added)
+        open_entry(i, name, func);
+    else
+        close_entry(i, name, func);
+    AddrPrint ap = {func, name, added ? "add" : "del"};
     rta_walk(attrs, len, print_addr_attr, &ap);
-    tell_step(i, IFMON_REOPENED, name, __func__);
+    if (added)
+        tell_step(i, IFMON_REOPENED, name, func);
+}
+
+void rtm_newaddr(const nlmsghdr *nlh)
+{
+    addr_notice(nlh, 1, __func__);
 }
 
 void rtm_deladdr(const nlmsghdr *nlh)
 {
-    char name[IF_NAMESIZE];
-    const rtattr *attrs;
-    int len;
-    if (!addr_ifname(nlh, name, &attrs, &len, __func__))
-        return;
-    int i = find_outdev(__func__, name);
-    if (i < 0)
-        return;
-    close_entry(i, name, __func__);
-    AddrPrint ap = {__func__, name, "del"};
-    rta_walk(attrs, len, print_addr_attr, &ap);
+    addr_notice(nlh, 0, __func__);
 }
 
 static int monitor_msg(const nlmsghdr *nlh, int left, void *)

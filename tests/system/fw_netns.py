@@ -17,9 +17,14 @@ calling thread, then back), so clients and servers need no subprocesses.
 """
 import contextlib
 import ctypes
+import json
 import os
 import socket
 import subprocess
+
+import pytest
+
+from conftest import MAGIC, UUID_BYTES, require_netns
 
 REMOTE = "198.18.100.1"
 DEV_IFS = ("fwd0", "fwd1")
@@ -116,9 +121,28 @@ class Topology:
         for ns in (self.dev, self.rem):
             sh("ip", "netns", "del", ns, check=False)
 
+    def header(self):
+        """The link header the relays send with --nic fwd0."""
+        out = ipn(self.dev, "-j", "link", "show", "fwd0").stdout
+        mac = json.loads(out)[0]["address"].replace(":", "")
+        return MAGIC + UUID_BYTES + bytes.fromhex(mac)
+
     def prefix(self):
         """Command prefix that runs a program in the device namespace."""
         return ["ip", "netns", "exec", self.dev]
+
+
+@pytest.fixture
+def topo(request):
+    """A fresh topology for one test (namespace names unique to the run)."""
+    require_netns()
+    t = Topology("%d%s" % (os.getpid(), request.node.module.__name__[5:6]))
+    t.delete()
+    t.create()
+    try:
+        yield t
+    finally:
+        t.delete()
 
 
 def peer_of(addr):

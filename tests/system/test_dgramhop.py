@@ -1,28 +1,16 @@
 """dgramhop against real interfaces: a device namespace with two veth links
 to a remote namespace that plays the endpoint (see fw_netns)."""
-import json
 import os
 import socket
 
 import pytest
 
-from conftest import MAGIC, UUID, UUID_BYTES, require_netns, run
+from conftest import UUID, run
 import fw_netns as N
+from fw_netns import topo  # noqa: F401 (fixture)
 
 PORT = 7100
 DSTPORT = 9100
-
-
-@pytest.fixture
-def topo():
-    require_netns()
-    t = N.Topology("%dd" % os.getpid())
-    t.delete()
-    t.create()
-    try:
-        yield t
-    finally:
-        t.delete()
 
 
 def start(daemon, topo, tmp_path, *outdevs):
@@ -35,15 +23,6 @@ def start(daemon, topo, tmp_path, *outdevs):
     d.wait_log(r"create sock: \d+ for %s" % outdevs[-1])
     d.wait_log(r"nlmsg_type: 3,16")
     return d
-
-
-def mac_of(ns, ifname):
-    out = N.ipn(ns, "-j", "link", "show", ifname).stdout
-    return bytes.fromhex(json.loads(out)[0]["address"].replace(":", ""))
-
-
-def header(topo):
-    return MAGIC + UUID_BYTES + mac_of(topo.dev, "fwd0")
 
 
 def endpoint(topo):
@@ -80,7 +59,7 @@ def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
     srv = endpoint(topo)
     d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
     a, b = client(topo), client(topo)
-    head = header(topo)
+    head = topo.header()
 
     a.sendto(b"abc", ("127.0.0.1", PORT))
     got = receive_per_interface(srv)

@@ -8,8 +8,9 @@ import time
 
 import pytest
 
-from conftest import MAGIC, UUID, UUID_BYTES, require_netns, wait_for
+from conftest import UUID, wait_for
 import fw_netns as N
+from fw_netns import topo  # noqa: F401 (fixture)
 
 PORT = 7200
 DSTPORT = 9200
@@ -82,18 +83,6 @@ class RemoteServer:
 
 
 @pytest.fixture
-def topo():
-    require_netns()
-    t = N.Topology("%ds" % os.getpid())
-    t.delete()
-    t.create()
-    try:
-        yield t
-    finally:
-        t.delete()
-
-
-@pytest.fixture
 def server(topo):
     s = RemoteServer(topo.rem, DSTPORT)
     yield s
@@ -107,12 +96,6 @@ def start(daemon, topo, tmp_path, *outdevs):
     for o in outdevs:
         args += ["--outdev", o]
     return daemon("streamhop", *args, prefix=topo.prefix())
-
-
-def header(topo):
-    import json
-    out = N.ipn(topo.dev, "-j", "link", "show", "fwd0").stdout
-    return MAGIC + UUID_BYTES + bytes.fromhex(json.loads(out)[0]["address"].replace(":", ""))
 
 
 def local_client(topo):
@@ -159,7 +142,7 @@ def nothing_for(cli, wait=0.4):
 def test_relay_over_each_interface_replies_and_teardown(daemon, topo, server, tmp_path):
     d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
     conns = server.wait_conns([0, 1])
-    head = header(topo)
+    head = topo.header()
     cli = local_client(topo)
 
     cli.sendall(b"abc")
@@ -217,7 +200,7 @@ def test_an_interface_that_loses_and_regains_an_address_while_serving(
     N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
     d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
     conns = server.wait_conns([0, 1])
-    head = header(topo)
+    head = topo.header()
     cli = local_client(topo)
     cli.sendall(b"a")
     for i in (0, 1):
