@@ -268,19 +268,6 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
     close_and_free_net(loop, conn);
 }
 
-static SerialOptions serial_options()
-{
-    SerialOptions opt;
-    opt.dev = args_info.dev_arg;
-    opt.speed = args_info.speed_arg;
-    opt.data = args_info.data_arg;
-    opt.parity = args_info.parity_arg;
-    opt.stop = args_info.stop_arg;
-    opt.vmin = args_info.vmin_arg;
-    opt.vtime = args_info.vtime_arg;
-    return opt;
-}
-
 int main(int argc, char **argv)
 {
     proc_args(argc, argv);
@@ -294,7 +281,9 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     struct ev_loop *loop = ev_default_loop(0);
-    SerialOptions opt = serial_options();
+    SerialOptions opt = {args_info.dev_arg,  args_info.speed_arg, args_info.data_arg,
+                         args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
+                         args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
     for (;;) {
         int fd = link_to_tcpserver();

@@ -1,0 +1,137 @@
+"""serdgram against a pty, a loopback UDP server and a recording linegate.sh."""
+import os
+import re
+import time
+
+import pytest
+
+from conftest import UUID, run, wait_for
+from fw_serial import HEAD_LEN, SerialLine, UdpServer, expected_head, fd_count, free_port
+import socket
+
+
+@pytest.fixture
+def line():
+    ln = SerialLine()
+    yield ln
+    ln.close()
+
+
+@pytest.fixture
+def server():
+    srv = UdpServer()
+    yield srv
+    srv.close()
+
+
+def args(line, port, *extra):
+    return ["--dev", line.dev, "--nic", "lo", "--uuid", UUID, "--udpserver", "127.0.0.1",
+            "--udpport", str(port), "-f", os.path.join(line.dir, "none.cfg"),
+            "--heartbeat", "1", "--debug", "7"] + list(extra)
+
+
+def test_heartbeat_data_and_replies(daemon, line, server):
+    head = expected_head()
+    d = daemon("serdgram", *args(line, server.port), env=line.env(hold=True))
+    grams = server.wait_count(1)
+    assert grams[0][1] == head, "bare header at once"
+    d.wait_out(r"path %s\n" % re.escape(line.lock))
+
+    # Serial to server: one datagram of header plus the 10 bytes.
+    line.write(b"0123456789")
+    wait_for(lambda: any(g[1] == head + b"0123456789" for g in server.datagrams()),
+             what="38-byte datagram")
+    assert all(g[1] in (head, head + b"0123456789") for g in server.datagrams())
+
+    # An empty datagram changes nothing.
+    server.send(b"")
+    d.wait_log(r"udpcli recv 0 bytes, return")
+
+    # Server to serial: the whole datagram, between "in" and "out".
+    chunk = bytes(range(100))
+    server.send(chunk)
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    assert not line.pending(0.2), "bytes reached the line before linegate.sh in"
+    line.release_hold()
+    wait_for(lambda: line.gate_calls() == ["in", "out"], what="linegate.sh out")
+    assert line.pending(0)
+    assert line.read(100) == chunk
+
+    # A datagram above 1452 bytes is cut to 1452.
+    big = bytes(i % 251 for i in range(2000))
+    server.send(big)
+    assert line.read(1452) == big[:1452]
+    assert not line.pending(0.2)
+    wait_for(lambda: line.gate_calls() == ["in", "out", "in", "out"], what="second out")
+
+    # Heartbeats keep coming about once a second.
+    hb = [g[0] for g in server.datagrams() if g[1] == head]
+    wait_for(lambda: len([g for g in server.datagrams() if g[1] == head]) >= len(hb) + 2,
+             timeout=5, what="two more heartbeats")
+    hb = [g[0] for g in server.datagrams() if g[1] == head]
+    gaps = [b - a for a, b in zip(hb, hb[1:])]
+    assert all(0.7 < g < 1.6 for g in gaps), gaps
+    assert "free udp" not in d.stderr()
+    assert "txbuf is empty" not in d.stderr()
+
+
+def idle_fds(pid):
+    """Descriptors while between connections: the least seen over a
+    reconnect period (the socket is closed during the pause)."""
+    seen = []
+    deadline = time.monotonic() + 1.3
+    while time.monotonic() < deadline:
+        seen.append(fd_count(pid))
+        time.sleep(0.05)
+    return min(seen)
+
+
+def test_refused_port_reconnects_once_a_second(daemon, line):
+    port = free_port(socket.SOCK_DGRAM)
+    d = daemon("serdgram", *args(line, port), env=line.env())
+    d.wait_log(r"ERR: close and free udp", count=2, timeout=10)
+    base = idle_fds(d.pid)
+    t0 = time.monotonic()
+    first = d.stderr().count("close and free udp")
+    d.wait_log(r"ERR: close and free udp", count=first + 6, timeout=15)
+    elapsed = time.monotonic() - t0
+    cycles = d.stderr().count("close and free udp") - first
+    assert cycles / elapsed <= 1.3, "%d reconnects in %.1f s" % (cycles, elapsed)
+    assert "recv faild: Connection refused 111" in d.stderr()
+    assert idle_fds(d.pid) == base
+
+    # The server comes back: heartbeats resume, bytes flow.
+    srv = UdpServer(port)
+    try:
+        srv.wait_count(2, timeout=10)
+        line.write(b"back")
+        head = expected_head()
+        wait_for(lambda: any(g[1] == head + b"back" for g in srv.datagrams()),
+                 what="data after the server came back")
+        assert all(g[1] in (head, head + b"back") for g in srv.datagrams())
+        assert fd_count(d.pid) == base + 1  # the connected socket
+    finally:
+        srv.close()
+
+
+def test_startup_checks(daemon, line, server, tmp_path):
+    d = daemon("serdgram", *args(line, server.port), env=line.env())
+    server.wait_count(1)
+    r = run("serdgram", *args(line, server.port))
+    assert r.returncode == 0
+    assert ("path %s\n" % line.lock).encode() in r.stdout
+    assert b"WARNING: another serdgram is running" in r.stderr
+    assert d.alive()
+
+    base = args(line, server.port)
+    i = base.index("--heartbeat")
+    neg = base[:i] + ["--heartbeat", "-1"] + base[i + 2:]
+    neg[neg.index("--dev") + 1] = line.dev + "neg"
+    r = run("serdgram", *neg)
+    assert r.returncode == 255 and b"heartbeat -1 must not be negative" in r.stderr
+    os.unlink("/var/run/%sneg.pid" % line.name)
+
+    nodev = list(base)
+    nodev[nodev.index("--dev") + 1] = str(tmp_path / "serial0")
+    r = run("serdgram", *nodev)
+    assert r.returncode == 255 and b"not find tty" in r.stdout
