@@ -6,6 +6,7 @@ import select
 import shutil
 import socket
 import stat
+import struct
 import tempfile
 import threading
 import time
@@ -181,6 +182,13 @@ class TcpServer:
             s.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+        s.close()
+
+    def reset(self, i=-1):
+        """Close with a reset (SO_LINGER 0) instead of an orderly end."""
+        with self.lock:
+            s = self.conns[i][0]
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         s.close()
 
     def close(self):

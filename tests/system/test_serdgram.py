@@ -1,13 +1,13 @@
 """serdgram against a pty, a loopback UDP server and a recording linegate.sh."""
 import os
 import re
+import socket
 import time
 
 import pytest
 
 from conftest import UUID, run, wait_for
-from fw_serial import HEAD_LEN, SerialLine, UdpServer, expected_head, fd_count, free_port
-import socket
+from fw_serial import SerialLine, UdpServer, expected_head, free_port
 
 
 @pytest.fixture
@@ -75,13 +75,13 @@ def test_heartbeat_data_and_replies(daemon, line, server):
     assert "txbuf is empty" not in d.stderr()
 
 
-def idle_fds(pid):
+def idle_fds(d):
     """Descriptors while between connections: the least seen over a
     reconnect period (the socket is closed during the pause)."""
     seen = []
     deadline = time.monotonic() + 1.3
     while time.monotonic() < deadline:
-        seen.append(fd_count(pid))
+        seen.append(d.fd_count())
         time.sleep(0.05)
     return min(seen)
 
@@ -90,15 +90,15 @@ def test_refused_port_reconnects_once_a_second(daemon, line):
     port = free_port(socket.SOCK_DGRAM)
     d = daemon("serdgram", *args(line, port), env=line.env())
     d.wait_log(r"ERR: close and free udp", count=2, timeout=10)
-    base = idle_fds(d.pid)
+    base = idle_fds(d)
     t0 = time.monotonic()
     first = d.stderr().count("close and free udp")
     d.wait_log(r"ERR: close and free udp", count=first + 6, timeout=15)
     elapsed = time.monotonic() - t0
     cycles = d.stderr().count("close and free udp") - first
     assert cycles / elapsed <= 1.3, "%d reconnects in %.1f s" % (cycles, elapsed)
-    assert "recv faild: Connection refused 111" in d.stderr()
-    assert idle_fds(d.pid) == base
+    assert re.search(r"recv faild: Connection refused \d+", d.stderr())  # 111, 146 on MIPS
+    assert idle_fds(d) == base
 
     # The server comes back: heartbeats resume, bytes flow.
     srv = UdpServer(port)
@@ -109,7 +109,7 @@ def test_refused_port_reconnects_once_a_second(daemon, line):
         wait_for(lambda: any(g[1] == head + b"back" for g in srv.datagrams()),
                  what="data after the server came back")
         assert all(g[1] in (head, head + b"back") for g in srv.datagrams())
-        assert fd_count(d.pid) == base + 1  # the connected socket
+        assert d.fd_count() == base + 1  # the connected socket
     finally:
         srv.close()
 

@@ -5,7 +5,7 @@ import time
 import pytest
 
 from conftest import UUID, run, wait_for
-from fw_serial import HEAD_LEN, SerialLine, TcpServer, expected_head, fd_count, free_port
+from fw_serial import HEAD_LEN, SerialLine, TcpServer, expected_head, free_port
 
 
 @pytest.fixture
@@ -97,7 +97,7 @@ def test_reconnects_without_loss_or_leak(daemon, line, server):
         assert text == pending + payload, "connection %d carried %r" % (i, got)
         assert data.startswith(head)
         if i == 1:
-            base_fds = fd_count(d.pid)
+            base_fds = d.fd_count()
         server.drop(i)
         total += 1
         d.wait_log(r"tcpcli going to reconnect tcp server", count=total)
@@ -107,9 +107,29 @@ def test_reconnects_without_loss_or_leak(daemon, line, server):
     server.wait_conn(cycles + 1)
     got = server.wait_bytes(2 * HEAD_LEN + len(pending), cycles)
     assert got == head + head + pending
-    assert fd_count(d.pid) == base_fds
+    assert d.fd_count() == base_fds
     assert d.stderr().count("close and free tcp") == cycles
     assert d.alive()
+
+
+def test_bytes_read_after_the_connection_died_follow_the_next_registration(daemon, line, server):
+    """The connection dies while a server chunk waits for the line: the serial
+    bytes read then fail to go out, stay queued, and lead the next
+    connection right behind its registration."""
+    head = expected_head()
+    d = start(daemon, line, server, True)
+    server.send(head + b"to the line")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    server.reset(0)
+    line.write(b"queued bytes")
+    time.sleep(0.2)
+    line.release_hold()
+    assert line.read(11) == b"to the line"
+    server.wait_conn(2)
+    got = server.wait_bytes(2 * HEAD_LEN + 12, 1)
+    assert got == head + head + b"queued bytes"
+    assert "send err : " in d.stderr()
+    assert line.gate_calls() == ["in", "out"]
 
 
 def test_adapter_disappears(daemon, line, server):
