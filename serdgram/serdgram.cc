@@ -58,34 +58,14 @@ int link_to_udpserver()
 
 NetConn *new_sock(int fd, SerialPort *serial)
 {
-    NetConn *conn = static_cast<NetConn *>(ss_malloc(sizeof *conn));
-    conn->fd = fd;
-    conn->serial = serial;
-    serial->conn = conn;
-    conn->read_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->read_watcher));
-    conn->write_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->write_watcher));
-    conn->read_watcher->owner = conn;
-    conn->write_watcher->owner = conn;
-    ev_io_init(&conn->read_watcher->io, sock_recv_cb, fd, EV_READ);
-    ev_io_init(&conn->write_watcher->io, sock_send_cb, fd, EV_WRITE);
-    ev_timer_init(&conn->write_watcher->timer, heartbeat_cb, 0.,
-                  static_cast<ev_tstamp>(args_info.heartbeat_arg));
-    return conn;
-}
-
-static NetConn *conn_of(ev_io *w)
-{
-    return static_cast<NetConn *>(reinterpret_cast<OwnedWatcher *>(w)->owner);
+    return new_netconn(fd, serial, sock_recv_cb, sock_send_cb, heartbeat_cb,
+                       static_cast<ev_tstamp>(args_info.heartbeat_arg));
 }
 
 void free_udp(struct ev_loop *loop, NetConn *conn)
 {
     log_err("close and free udp\n");
-    free(conn->read_watcher);
-    conn->read_watcher = NULL;
-    free(conn->write_watcher);
-    conn->write_watcher = NULL;
-    free(conn);
+    free_netconn(conn);
     ev_break(loop, EVBREAK_ALL);
 }
 
@@ -94,22 +74,14 @@ void close_and_free_net(struct ev_loop *loop, NetConn *conn)
     if (conn == NULL)
         return;
     log_err("free udp fd: %d\n", conn->fd);
-    ev_io_stop(loop, &conn->write_watcher->io);
-    ev_io_stop(loop, &conn->read_watcher->io);
-    ev_timer_stop(loop, &conn->write_watcher->timer);
-    close(conn->fd);
-    conn->fd = -1;
-    if (conn->serial != NULL && conn->serial->conn == conn)
-        conn->serial->conn = NULL;
+    stop_netconn(loop, conn);
     free_udp(loop, conn);
 }
 
 static void heartbeat_cb(struct ev_loop *loop, ev_timer *w, int revents)
 {
     (void)revents;
-    OwnedWatcher *ow = reinterpret_cast<OwnedWatcher *>(
-        reinterpret_cast<char *>(w) - offsetof(OwnedWatcher, timer));
-    NetConn *conn = static_cast<NetConn *>(ow->owner);
+    NetConn *conn = netconn_of(w);
     log_debug("send heartbeat\n");
     ssize_t n = sendto(conn->fd, &udphead, sizeof udphead, 0, NULL, 0);
     (void)n;
@@ -122,7 +94,7 @@ static void heartbeat_cb(struct ev_loop *loop, ev_timer *w, int revents)
 static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
-    NetConn *conn = conn_of(w);
+    NetConn *conn = netconn_of(w);
     SerialPort *serial = conn->serial;
     ByteBuffer *rx = serial->rxbuf;
     struct iovec iov[2];
@@ -157,7 +129,7 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
 static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
-    NetConn *conn = conn_of(w);
+    NetConn *conn = netconn_of(w);
     SerialPort *serial = conn->serial;
     char buf[kSerialReadSize];
     memset(buf, 0, sizeof buf);

@@ -83,33 +83,13 @@ int tcp_alive(int sock)
 
 NetConn *new_sock(int fd, SerialPort *serial)
 {
-    NetConn *conn = static_cast<NetConn *>(ss_malloc(sizeof *conn));
-    conn->fd = fd;
-    conn->serial = serial;
-    serial->conn = conn;
-    conn->read_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->read_watcher));
-    conn->write_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->write_watcher));
-    conn->read_watcher->owner = conn;
-    conn->write_watcher->owner = conn;
-    ev_io_init(&conn->read_watcher->io, sock_recv_cb, fd, EV_READ);
-    ev_io_init(&conn->write_watcher->io, sock_send_cb, fd, EV_WRITE);
-    ev_timer_init(&conn->write_watcher->timer, regist_cb, 0., 0.);
-    return conn;
-}
-
-static NetConn *conn_of(ev_io *w)
-{
-    return static_cast<NetConn *>(reinterpret_cast<OwnedWatcher *>(w)->owner);
+    return new_netconn(fd, serial, sock_recv_cb, sock_send_cb, regist_cb, 0.);
 }
 
 void free_tcp(struct ev_loop *loop, NetConn *conn)
 {
     log_err("close and free tcp\n");
-    free(conn->read_watcher);
-    conn->read_watcher = NULL;
-    free(conn->write_watcher);
-    conn->write_watcher = NULL;
-    free(conn);
+    free_netconn(conn);
     ev_break(loop, EVBREAK_ALL);
 }
 
@@ -118,13 +98,7 @@ void close_and_free_net(struct ev_loop *loop, NetConn *conn)
     if (conn == NULL)
         return;
     log_err("free tcp fd: %d\n", conn->fd);
-    ev_io_stop(loop, &conn->write_watcher->io);
-    ev_io_stop(loop, &conn->read_watcher->io);
-    ev_timer_stop(loop, &conn->write_watcher->timer);
-    close(conn->fd);
-    conn->fd = -1;
-    if (conn->serial != NULL && conn->serial->conn == conn)
-        conn->serial->conn = NULL;
+    stop_netconn(loop, conn);
     free_tcp(loop, conn);
 }
 
@@ -133,9 +107,7 @@ void close_and_free_net(struct ev_loop *loop, NetConn *conn)
 static void regist_cb(struct ev_loop *loop, ev_timer *w, int revents)
 {
     (void)revents;
-    OwnedWatcher *ow = reinterpret_cast<OwnedWatcher *>(
-        reinterpret_cast<char *>(w) - offsetof(OwnedWatcher, timer));
-    NetConn *conn = static_cast<NetConn *>(ow->owner);
+    NetConn *conn = netconn_of(w);
     log_debug("send heartbeat\n");
     ssize_t n = send(conn->fd, &tcphead, kHeadSize, 0);
     if ((n >= 0 && n < kHeadSize) || (n < 0 && errno == EAGAIN)) {
@@ -173,7 +145,7 @@ static int finish_registration(struct ev_loop *loop, NetConn *conn)
 static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
-    NetConn *conn = conn_of(w);
+    NetConn *conn = netconn_of(w);
     SerialPort *serial = conn->serial;
     ByteBuffer *rx = serial->rxbuf;
     if (conn->head_alone) {
@@ -237,7 +209,7 @@ static int text_len(const char *buf, int n)
 static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
-    NetConn *conn = conn_of(w);
+    NetConn *conn = netconn_of(w);
     SerialPort *serial = conn->serial;
     char buf[kSerialReadSize];
     memset(buf, 0, sizeof buf);

@@ -236,6 +236,56 @@ void free_serial(SerialPort *port)
     free(port);
 }
 
+NetConn *new_netconn(int fd, SerialPort *serial, void (*recv_cb)(struct ev_loop *, ev_io *, int),
+                     void (*send_cb)(struct ev_loop *, ev_io *, int),
+                     void (*timer_cb)(struct ev_loop *, ev_timer *, int), ev_tstamp repeat)
+{
+    NetConn *conn = static_cast<NetConn *>(ss_malloc(sizeof *conn));
+    conn->fd = fd;
+    conn->serial = serial;
+    serial->conn = conn;
+    conn->read_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->read_watcher));
+    conn->write_watcher = static_cast<OwnedWatcher *>(ss_malloc(sizeof *conn->write_watcher));
+    conn->read_watcher->owner = conn;
+    conn->write_watcher->owner = conn;
+    ev_io_init(&conn->read_watcher->io, recv_cb, fd, EV_READ);
+    ev_io_init(&conn->write_watcher->io, send_cb, fd, EV_WRITE);
+    ev_timer_init(&conn->write_watcher->timer, timer_cb, 0., repeat);
+    return conn;
+}
+
+void stop_netconn(struct ev_loop *loop, NetConn *conn)
+{
+    ev_io_stop(loop, &conn->write_watcher->io);
+    ev_io_stop(loop, &conn->read_watcher->io);
+    ev_timer_stop(loop, &conn->write_watcher->timer);
+    close(conn->fd);
+    conn->fd = -1;
+    if (conn->serial != NULL && conn->serial->conn == conn)
+        conn->serial->conn = NULL;
+}
+
+void free_netconn(NetConn *conn)
+{
+    free(conn->read_watcher);
+    conn->read_watcher = NULL;
+    free(conn->write_watcher);
+    conn->write_watcher = NULL;
+    free(conn);
+}
+
+NetConn *netconn_of(ev_io *w)
+{
+    return static_cast<NetConn *>(reinterpret_cast<OwnedWatcher *>(w)->owner);
+}
+
+NetConn *netconn_of(ev_timer *w)
+{
+    OwnedWatcher *ow = reinterpret_cast<OwnedWatcher *>(reinterpret_cast<char *>(w) -
+                                                        offsetof(OwnedWatcher, timer));
+    return static_cast<NetConn *>(ow->owner);
+}
+
 void linegate(const char *direction)
 {
     char command[32];

@@ -91,6 +91,23 @@ void free_serial(SerialPort *port);
 // NULL does nothing.
 void close_and_free_net(struct ev_loop *loop, NetConn *conn);
 
+// The parts of a connection's life both programs share; each program's
+// new_sock, close_and_free_net and free_* wrap them with their own lines.
+//
+// A record for connected socket fd, linked as serial->conn; watchers and the
+// timer (first expiry at once, then every `repeat` seconds, 0: once) are
+// initialised, none started.
+NetConn *new_netconn(int fd, SerialPort *serial, void (*recv_cb)(struct ev_loop *, ev_io *, int),
+                     void (*send_cb)(struct ev_loop *, ev_io *, int),
+                     void (*timer_cb)(struct ev_loop *, ev_timer *, int), ev_tstamp repeat);
+// Stops both watchers and the timer, closes the socket, unlinks the port.
+void stop_netconn(struct ev_loop *loop, NetConn *conn);
+// Frees the watcher records and the record itself.
+void free_netconn(NetConn *conn);
+// The record a connection watcher or timer belongs to.
+NetConn *netconn_of(ev_io *w);
+NetConn *netconn_of(ev_timer *w);
+
 // Runs the line-direction script with "in" or "out" and waits for it; its
 // status and output are ignored.
 void linegate(const char *direction);
