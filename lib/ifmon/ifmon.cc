@@ -106,6 +106,8 @@ int ifi_attrs(const nlmsghdr *nlh, const rtattr **first)
 
 const char *rta_ifname(const rtattr *rta)
 {
+    if (rta->rta_len < RTA_LENGTH(0))
+        return NULL;
     const char *data = static_cast<const char *>(RTA_DATA(rta));
     size_t room = rta->rta_len - RTA_LENGTH(0);
     const char *end = static_cast<const char *>(memchr(data, 0, room));
