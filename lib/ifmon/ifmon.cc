@@ -216,11 +216,11 @@ int ip_monitor()
     return fd;
 }
 
-// Prints the IFA_LOCAL lines of an address message (`word` is add or del).
+// Prints the IFA_LOCAL lines of an address message.
 struct AddrPrint {
     const char *func;
     const char *name;
-    const char *word;
+    int added;
 };
 
 static int print_addr_attr(const rtattr *rta, void *ctx)
@@ -229,7 +229,10 @@ static int print_addr_attr(const rtattr *rta, void *ctx)
     log_debug_as(ap->func, "monitor type: %d", rta->rta_type);
     in_addr a;
     if (rta->rta_type == IFA_LOCAL && rta_ipv4(rta, &a.s_addr) == 0) {
-        printf("%s is %s %s\n", ap->name, ap->word, inet_ntoa(a));
+        if (ap->added)
+            printf("%s is add %s\n", ap->name, inet_ntoa(a));
+        else
+            printf("%s is del %s\n", ap->name, inet_ntoa(a));
         fflush(stdout);
     }
     return 0;
@@ -266,7 +269,7 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
         open_entry(i, name, func);
     else
         close_entry(i, name, func);
-    AddrPrint ap = {func, name, added ? "add" : "del"};
+    AddrPrint ap = {func, name, added};
     rta_walk(attrs, len, print_addr_attr, &ap);
     if (added)
         tell_step(i, IFMON_REOPENED, name, func);
