@@ -6,6 +6,7 @@ import select
 import shutil
 import socket
 import stat
+import subprocess
 import struct
 import tempfile
 import threading
@@ -22,6 +23,79 @@ if [ "$1" = in ] && [ -n "$FW_LINEGATE_HOLD" ]; then
     while [ ! -e "$FW_LINEGATE_HOLD" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
 fi
 """
+
+
+# Preloaded into a daemon to make the kernel look like it takes sends in
+# pieces: FW_CUTS="10,0,27" lets the first send/sendmsg take 10 bytes, the
+# second fail with EAGAIN, the third take 27; later calls pass through.
+CUTSEND_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+static int next_cut(void)
+{
+    static int used;
+    const char *p = getenv("FW_CUTS");
+    for (int i = 0; p && *p; i++) {
+        if (i == used) {
+            used++;
+            return atoi(p);
+        }
+        p = strchr(p, ',');
+        if (p) p++;
+    }
+    return -1;
+}
+
+ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
+{
+    static ssize_t (*real)(int, const struct msghdr *, int);
+    if (!real) real = (ssize_t (*)(int, const struct msghdr *, int))dlsym(RTLD_NEXT, "sendmsg");
+    int cut = next_cut();
+    if (cut == 0) { errno = EAGAIN; return -1; }
+    if (cut < 0) return real(fd, msg, flags);
+    struct iovec iov[8];
+    struct msghdr m = *msg;
+    size_t left = cut, n = 0;
+    for (size_t i = 0; i < msg->msg_iovlen && i < 8 && left; i++, n++) {
+        iov[i] = msg->msg_iov[i];
+        if (iov[i].iov_len > left) iov[i].iov_len = left;
+        left -= iov[i].iov_len;
+    }
+    m.msg_iov = iov;
+    m.msg_iovlen = n;
+    return real(fd, &m, flags);
+}
+
+ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    static ssize_t (*real)(int, const void *, size_t, int);
+    if (!real) real = (ssize_t (*)(int, const void *, size_t, int))dlsym(RTLD_NEXT, "send");
+    int cut = next_cut();
+    if (cut == 0) { errno = EAGAIN; return -1; }
+    if (cut > 0 && (size_t)cut < len) len = cut;
+    return real(fd, buf, len, flags);
+}
+"""
+
+
+def build_cutsend(directory):
+    """Compile the send-cutting preload library; None when no compiler."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        return None
+    src = os.path.join(directory, "cutsend.c")
+    lib = os.path.join(directory, "cutsend.so")
+    with open(src, "w") as f:
+        f.write(CUTSEND_C)
+    r = subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", lib, src, "-ldl"],
+                       capture_output=True)
+    return lib if r.returncode == 0 else None
 
 
 def lo_mac():
@@ -73,6 +147,13 @@ class SerialLine:
     def write(self, data):
         os.write(self.master, data)
 
+    def write_all(self, data):
+        """Blocking write of all of data (a full line waits for the reader)."""
+        view = memoryview(data)
+        while view:
+            n = os.write(self.master, view[:4096])
+            view = view[n:]
+
     def read(self, count, timeout=5.0):
         """Read exactly count bytes from the line (fails on timeout)."""
         out = b""
@@ -112,9 +193,14 @@ class TcpServer:
     """Loopback TCP server; each accepted connection is kept with the bytes
     it has received so far."""
 
-    def __init__(self, port=0):
+    def __init__(self, port=0, rcvbuf=0):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if rcvbuf:
+            # Inherited by accepted sockets: the sender meets a full window soon.
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.read_size = 65536
+        self.read_delay = 0.0
         self.sock.bind(("127.0.0.1", port))
         self.sock.listen(16)
         self.port = self.sock.getsockname()[1]
@@ -143,9 +229,11 @@ class TcpServer:
                         self.conns.append([c, bytearray()])
                     continue
                 try:
-                    data = s.recv(65536)
+                    data = s.recv(self.read_size)
                 except OSError:
                     data = b""
+                if self.read_delay:
+                    time.sleep(self.read_delay)
                 with self.lock:
                     for c in self.conns:
                         if c[0] is s:

@@ -1,11 +1,15 @@
 """serstream against a pty, a loopback TCP server and a recording linegate.sh."""
 import os
+import re
+import threading
 import time
 
 import pytest
 
+import conftest
+
 from conftest import UUID, run, wait_for
-from fw_serial import HEAD_LEN, SerialLine, TcpServer, expected_head, free_port
+from fw_serial import HEAD_LEN, SerialLine, TcpServer, build_cutsend, expected_head, free_port
 
 
 @pytest.fixture
@@ -110,6 +114,67 @@ def test_reconnects_without_loss_or_leak(daemon, line, server):
     assert d.fd_count() == base_fds
     assert d.stderr().count("close and free tcp") == cycles
     assert d.alive()
+
+
+def test_cut_headers_are_completed_before_anything_else(daemon, line, server):
+    """Sends that take part of a header (registration or frame), exactly the
+    header, or the header and a little payload: the server still sees whole
+    headers, each followed by payload or by the next header."""
+    if conftest.WRAP:
+        pytest.skip("the preload library is built for the host")
+    lib = build_cutsend(line.dir)
+    if lib is None:
+        pytest.skip("no C compiler for the preload library")
+    head = expected_head()
+    env = line.env()
+    env["LD_PRELOAD"] = lib
+    # registration 10 + 5 + rest; frame: EAGAIN, 20, 8 (header done), 3, rest
+    # frame: 27, 1 (header done, nothing more), 2, rest
+    env["FW_CUTS"] = "10,5,-1,0,20,8,3,-1,27,1,2,-1"
+    env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    d = daemon("serstream", *args(line, server.port), env=env)
+    server.wait_conn(1)
+    assert server.wait_bytes(HEAD_LEN) == head
+    line.write(b"0123456789")
+    server.wait_bytes(2 * HEAD_LEN + 10)
+    d.wait_log(r"sock_send_cb ret 35", timeout=5)
+    line.write(b"abcdefghij")
+    server.wait_bytes(5 * HEAD_LEN + 20)
+    time.sleep(0.2)
+    got = server.received()
+    assert got == (head + head + b"012" + head + b"3456789"
+                   + head + b"ab" + head + b"cdefghij"), got
+    sends = [int(n) for n in re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())]
+    assert sends == [5, 13, -1, 20, 8, 3, HEAD_LEN + 7, 27, 1, 2, HEAD_LEN + 8]
+
+
+def test_back_pressure_keeps_frames_whole(daemon, line):
+    """A slow server keeps the socket full, so sends meet EAGAIN and the
+    kernel takes frames in pieces: the stream must still be header, payload,
+    header, payload, ... with every serial byte once, in order."""
+    srv = TcpServer(rcvbuf=4096)
+    srv.read_size = 700
+    srv.read_delay = 0.0005
+    try:
+        head = expected_head()
+        d = start(daemon, line, srv)
+        data = bytes(b"0123456789"[i % 10] for i in range(300000))
+        writer = threading.Thread(target=line.write_all, args=(data,))
+        writer.start()
+        wait_for(lambda: len(srv.received().replace(head, b"")) >= len(data), timeout=60,
+                 what="all serial bytes at the server")
+        writer.join(10)
+        got = srv.received()
+        pieces = got.split(head)
+        assert pieces[0] == b"" and pieces[1] == b"", "registration first"
+        assert all(p and p.isdigit() for p in pieces[2:]), "a cut header in the stream"
+        assert b"".join(pieces) == data
+        assert len(pieces) > 3
+        sends = re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())
+        if not conftest.WRAP:  # an emulated daemon may be slower than the reader
+            assert any(int(n) < HEAD_LEN + 1452 for n in sends), "no short send happened"
+    finally:
+        srv.close()
 
 
 def test_bytes_read_after_the_connection_died_follow_the_next_registration(daemon, line, server):
