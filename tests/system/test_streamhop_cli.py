@@ -11,11 +11,10 @@ import time
 
 import pytest
 
-from conftest import MAGIC, UUID, UUID_BYTES, WRAP
-from fw_serial import build_cutsend
+from conftest import UUID, WRAP
+from fw_serial import build_cutsend, expected_head, free_port
 
-# lo has a hardware address of zeros.
-HEADER = MAGIC + UUID_BYTES + bytes(6)
+HEADER = expected_head()  # --nic lo
 
 
 class Server:
@@ -67,13 +66,6 @@ def servers():
     yield make
     for s in made:
         s.close()
-
-
-def free_port_holder():
-    """A bound, non-listening socket: connects to its port are refused."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    return s
 
 
 def start_cli(daemon, localport, dstport, debug=7, **kw):
@@ -296,30 +288,22 @@ def test_local_close_tears_down_and_flushes_last_bytes(daemon, servers):
 
 
 def test_no_local_server_never_contacts_remote(daemon, servers):
-    holder = free_port_holder()
-    try:
-        remote = servers()
-        d = start_cli(daemon, holder.getsockname()[1], remote.port)
-        d.wait_log(r"Could not getaddrinfo\n", timeout=10, count=2)
-        assert "link_local_server(): DEBUG: connect local server fail and close(fd)" in d.stderr()
-        assert remote.nothing_pending(0.5)
-        assert "remote server" not in d.stderr()
-    finally:
-        holder.close()
+    remote = servers()
+    d = start_cli(daemon, free_port(), remote.port)
+    d.wait_log(r"Could not getaddrinfo\n", timeout=10, count=2)
+    assert "link_local_server(): DEBUG: connect local server fail and close(fd)" in d.stderr()
+    assert remote.nothing_pending(0.5)
+    assert "remote server" not in d.stderr()
 
 
 def test_remote_down_closes_each_local_connection(daemon, servers):
-    holder = free_port_holder()
-    try:
-        local = servers()
-        d = start_cli(daemon, local.port, holder.getsockname()[1])
-        for _ in range(2):
-            conn = local.accept()
-            # The cycle's local socket is closed before the pause, not kept.
-            assert recv_until_eof(conn, timeout=3) == b""
-        assert "connect remote server fail and close(fd)" in d.stderr()
-    finally:
-        holder.close()
+    local = servers()
+    d = start_cli(daemon, local.port, free_port())
+    for _ in range(2):
+        conn = local.accept()
+        # The cycle's local socket is closed before the pause, not kept.
+        assert recv_until_eof(conn, timeout=3) == b""
+    assert "connect remote server fail and close(fd)" in d.stderr()
 
 
 def test_no_descriptor_leaked_over_many_cycles(daemon, servers):
