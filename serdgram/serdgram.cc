@@ -180,7 +180,11 @@ int main(int argc, char **argv)
         }
         setnonblocking(fd);
         NetConn *conn = new_sock(fd, serial);
-        ev_io_start(loop, &serial->read_watcher->io);
+        // Bytes a failed send left queued go first (the first heartbeat
+        // starts their send); reading on top of them would let the queue
+        // grow with every failed connection, past what one datagram holds.
+        if (bufempty(serial->rxbuf))
+            ev_io_start(loop, &serial->read_watcher->io);
         ev_io_start(loop, &conn->read_watcher->io);
         ev_timer_start(loop, &conn->write_watcher->timer);
         ev_run(loop, 0);

@@ -27,7 +27,8 @@ fi
 
 # Preloaded into a daemon to make the kernel look like it takes sends in
 # pieces: FW_CUTS="10,0,27" lets the first send/sendmsg take 10 bytes, the
-# second fail with EAGAIN, the third take 27; later calls pass through.
+# second fail with EAGAIN, the third take 27; -2 fails with EPERM, -1 and
+# calls past the list pass through.
 CUTSEND_C = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -58,6 +59,7 @@ ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
     if (!real) real = (ssize_t (*)(int, const struct msghdr *, int))dlsym(RTLD_NEXT, "sendmsg");
     int cut = next_cut();
     if (cut == 0) { errno = EAGAIN; return -1; }
+    if (cut == -2) { errno = EPERM; return -1; }
     if (cut < 0) return real(fd, msg, flags);
     struct iovec iov[8];
     struct msghdr m = *msg;

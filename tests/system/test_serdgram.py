@@ -6,8 +6,10 @@ import time
 
 import pytest
 
+import conftest
+
 from conftest import UUID, run, wait_for
-from fw_serial import SerialLine, UdpServer, expected_head, free_port
+from fw_serial import HEAD_LEN, SerialLine, UdpServer, build_cutsend, expected_head, free_port
 
 
 @pytest.fixture
@@ -135,3 +137,30 @@ def test_startup_checks(daemon, line, server, tmp_path):
     nodev[nodev.index("--dev") + 1] = str(tmp_path / "serial0")
     r = run("serdgram", *nodev)
     assert r.returncode == 255 and b"not find tty" in r.stdout
+
+
+def test_failed_sends_do_not_pile_up(daemon, line, server):
+    """Data sends that fail end the connection with the bytes kept; the next
+    connections send those first instead of reading more on top of them, so
+    no datagram outgrows one serial read and nothing is lost."""
+    if conftest.WRAP:
+        pytest.skip("the preload library is built for the host")
+    lib = build_cutsend(line.dir)
+    if lib is None:
+        pytest.skip("no C compiler for the preload library")
+    env = line.env()
+    env["LD_PRELOAD"] = lib
+    env["FW_CUTS"] = "-2,-2,-2"
+    env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    d = daemon("serdgram", *args(line, server.port), env=env)
+    server.wait_count(1)
+    head = expected_head()
+    data = bytes(b"0123456789"[i % 10] for i in range(4000))
+    line.write(data)
+    d.wait_log(r"send err : Operation not permitted", count=3, timeout=10)
+
+    def payload():
+        return b"".join(g[1][HEAD_LEN:] for g in server.datagrams())
+    wait_for(lambda: len(payload()) >= len(data), timeout=10, what="all bytes")
+    assert payload() == data
+    assert all(g[1].startswith(head) and len(g[1]) <= HEAD_LEN + 1452 for g in server.datagrams())
