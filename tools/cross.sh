@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 TARGET=mipsel-linux-gnu
 BUILD_DIR=build-mipsel
 DAEMONS=(serstream serdgram streamhop dgramhop streamhop-cli)
-BUILD_PACKAGES=(cmake make g++-$TARGET binutils-$TARGET libev-dev:mipsel libgtest-dev:mipsel
+BUILD_PACKAGES=(cmake make gcc-$TARGET g++-$TARGET binutils-$TARGET libev-dev:mipsel libgtest-dev:mipsel
                 qemu-user-static)
 TEST_PACKAGES=(python3 python3-pytest socat iproute2 procps util-linux)
 
