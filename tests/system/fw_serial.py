@@ -12,6 +12,7 @@ import tempfile
 import threading
 import time
 
+import conftest
 from conftest import MAGIC, UUID_BYTES, wait_for
 
 HEAD_LEN = 28
@@ -87,9 +88,14 @@ ssize_t send(int fd, const void *buf, size_t len, int flags)
 
 
 def build_cutsend(directory):
-    """Compile the send-cutting preload library; None when no compiler."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
+    """Compile the send-cutting preload library for whatever runs the
+    programs (the target's compiler, FW_TARGET_CC, under an emulator);
+    None when there is no compiler for it."""
+    if conftest.WRAP:
+        cc = os.environ.get("FW_TARGET_CC")
+    else:
+        cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
         return None
     src = os.path.join(directory, "cutsend.c")
     lib = os.path.join(directory, "cutsend.so")

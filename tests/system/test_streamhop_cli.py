@@ -7,14 +7,13 @@ import os
 import re
 import signal
 import struct
-import subprocess
 import socket
 import time
 
 import pytest
 
-from conftest import UUID, WRAP
-from fw_serial import CUTSEND_C, build_cutsend, expected_head, free_port
+from conftest import UUID
+from fw_serial import build_cutsend, expected_head, free_port
 
 HEADER = expected_head()  # --nic lo
 
@@ -235,22 +234,8 @@ def test_full_buffer_waits_without_spinning_and_loses_nothing(daemon, servers):
     assert d.alive()
 
 
-def cutsend_library(directory):
-    """The send-cutting preload library, built for whatever runs the program."""
-    if not WRAP:
-        return build_cutsend(directory)
-    cc = os.environ.get("FW_TARGET_CC")
-    if not cc:
-        return None
-    src, lib = os.path.join(directory, "cutsend.c"), os.path.join(directory, "cutsend.so")
-    with open(src, "w") as f:
-        f.write(CUTSEND_C)
-    r = subprocess.run([cc, "-shared", "-fPIC", "-o", lib, src, "-ldl"], capture_output=True)
-    return lib if r.returncode == 0 else None
-
-
 def test_short_writes_finish_the_header_and_lose_nothing(daemon, servers, tmp_path):
-    shim = cutsend_library(str(tmp_path))
+    shim = build_cutsend(str(tmp_path))
     if shim is None:
         pytest.skip("no C compiler for the send-cutting library")
     # Writes cut inside the header at several places, an EAGAIN, writes cut
