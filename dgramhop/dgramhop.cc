@@ -36,6 +36,8 @@ static SocketWatch *watch_of(ev_io *w)
                                            offsetof(SocketWatch, io));
 }
 
+// The relay cannot work without a destination: say so at start-up (as
+// streamhop does) rather than fail later in the resolver.
 static void check_args()
 {
     if (!args_info.dstip_arg) {

@@ -109,7 +109,11 @@ static int create_tcpserver()
     return fd;
 }
 
-static int link_to_tcpserver(int *entry)
+// At the start of a cycle (`at_start`) a remote name that does not resolve
+// ends the process; for an entry re-opened while the relay runs it only
+// leaves that entry closed, since names often fail just while interfaces
+// come and go.
+static int link_to_tcpserver(int *entry, bool at_start = true)
 {
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -119,7 +123,12 @@ static int link_to_tcpserver(int *entry)
     int rc = getaddrinfo(args_info.dstip_arg, args_info.dstport_arg, &hints, &res);
     if (rc != 0) {
         fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
-        exit(1);
+        if (at_start)
+            exit(1);
+        if (*entry > 0)
+            close(*entry);
+        *entry = -1;
+        return -1;
     }
     addrinfo *p;
     for (p = res; p; p = p->ai_next) {
@@ -304,7 +313,7 @@ static int stream_entry_step(int i, IfmonEvent event, const char *name, const ch
     case IFMON_REOPENED:
         if (sdrfd[i] > 0) {
             set_connect_timeout(sdrfd[i], kReconnectSeconds);
-            if (link_to_tcpserver(&sdrfd[i]) > 0) {
+            if (link_to_tcpserver(&sdrfd[i], false) > 0) {
                 set_connect_timeout(sdrfd[i], 0);
                 watch_entries(i, -1);
                 return 0;

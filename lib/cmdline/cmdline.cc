@@ -329,15 +329,20 @@ int read_config(const char *filename, int depth)
         return 1;
     }
 
-    // Room for the longest line, its newline, one more character to tell a
+    // Room for the longest line, its "\r\n", one more character to tell a
     // too-long line, and the NUL.
-    char linebuf[kConfigLineMax + 3];
+    char linebuf[kConfigLineMax + 4];
     int line_num = 0;
     int result = 0;
     while (fgets(linebuf, sizeof linebuf, file) != NULL) {
         ++line_num;
         size_t len = strlen(linebuf);
-        size_t content = (len > 0 && linebuf[len - 1] == '\n') ? len - 1 : len;
+        size_t content = len;
+        if (content > 0 && linebuf[content - 1] == '\n') {
+            --content;
+            if (content > 0 && linebuf[content - 1] == '\r')  // "\r\n" reads like "\n"
+                --content;
+        }
         if (content > static_cast<size_t>(kConfigLineMax)) {
             fprintf(stderr, "%s:%s:%d: Line too long in configuration file\n", pkg, filename,
                     line_num);

@@ -259,6 +259,10 @@ TEST_F(Parser, LineLengthLimit)
     std::string value(2047 - 5, 'v');  // "uuid " + value = 2047 characters
     parse_text("uuid " + value + "\n");
     EXPECT_EQ(strlen(args_info.uuid_arg), value.size());
+    cmdline_parser_free(&args_info);
+    parse({"streamhop"});
+    parse_text("uuid " + value + "\r\n");
+    EXPECT_EQ(strlen(args_info.uuid_arg), value.size());
     TempFile longer("port 1\nuuid " + value + "w\n");
     EXPECT_EXIT(parse_file(longer.path()), ::testing::ExitedWithCode(1),
                 ":2: Line too long in configuration file\n$");
