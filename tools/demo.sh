@@ -9,7 +9,8 @@
 #   sudo tools/demo.sh udp    # serdgram over UDP
 #
 # As root it installs what it needs on Debian (like tools/test.sh); it
-# builds into build/ and cleans up after itself.
+# builds into build-demo/ (no tests: no test dependencies) and cleans up
+# after itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MODE=${1:-tcp}
@@ -31,9 +32,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
-echo "== building $PROG into build/"
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target "$PROG" >/dev/null
+echo "== building $PROG into build-demo/"
+cmake -S . -B build-demo -DFW_TESTS=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" --target "$PROG" >/dev/null
 
 WORK=$(mktemp -d /tmp/fwdemo.XXXXXX)
 NAME=ttyFWdemo$$          # unique tty name: its lock is /var/run/$NAME.pid
@@ -71,7 +72,7 @@ else
     NET=(--udpserver 127.0.0.1 --udpport "$PORT" --heartbeat 2)
 fi
 echo "== $PROG --dev $WORK/$NAME ${NET[*]} --nic lo --uuid $UUID"
-PATH="$WORK/bin:$PATH" build/bin/"$PROG" --config "$WORK/none.cfg" --dev "$WORK/$NAME" \
+PATH="$WORK/bin:$PATH" build-demo/bin/"$PROG" --config "$WORK/none.cfg" --dev "$WORK/$NAME" \
     "${NET[@]}" --nic lo --uuid "$UUID" --debug 4 &
 PIDS+=($!)
 sleep 1.5

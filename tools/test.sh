@@ -53,9 +53,9 @@ stage() {  # stage NAME BUILD_DIR CMAKE_ARGS...
     run_ctest "$dir"
 }
 
-stage "normal build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "normal build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFW_TESTS=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    stage "sanitizer build" build-san -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON
+    stage "sanitizer build" build-san -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON -DFW_TESTS=ON
 
 if [ -x tools/cross.sh ] && [ "${FW_SKIP_CROSS:-0}" != 1 ]; then
     tools/cross.sh test
