@@ -16,6 +16,7 @@
 
 #include "cmdline.h"
 #include "common/buffer.h"
+#include "common/daemon.h"
 #include "common/linkhead.h"
 #include "common/log.h"
 #include "common/net.h"
@@ -162,10 +163,7 @@ int main(int argc, char **argv)
     proc_args(argc, argv);
     check_args();
     udp_head_init(&udphead, args_info.nic_arg, args_info.uuid_arg);
-    if (daemon_mode && daemon(1, 0) < 0)
-        log_err("daemon failed: %s(%d)", strerror(errno), errno);
-    signal(SIGPIPE, SIG_IGN);
-    struct ev_loop *loop = ev_default_loop(0);
+    struct ev_loop *loop = start_daemon(1);
 
     SocketWatch listener;
     memset(&listener, 0, sizeof listener);

@@ -16,6 +16,7 @@
 
 #include "cmdline.h"
 #include "common/buffer.h"
+#include "common/daemon.h"
 #include "common/linkhead.h"
 #include "common/log.h"
 #include "common/net.h"
@@ -247,12 +248,7 @@ int main(int argc, char **argv)
         return 0;
     check_args();
     tcp_head_init(&tcphead, args_info.nic_arg, args_info.uuid_arg);
-    if (daemon_mode) {
-        int rc = daemon(0, 0);
-        (void)rc;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    struct ev_loop *loop = ev_default_loop(0);
+    struct ev_loop *loop = start_daemon(0);
     SerialOptions opt = {args_info.dev_arg,  args_info.speed_arg, args_info.data_arg,
                          args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
                          args_info.vtime_arg};

@@ -18,6 +18,7 @@
 
 #include "cmdline.h"
 #include "common/buffer.h"
+#include "common/daemon.h"
 #include "common/linkhead.h"
 #include "common/log.h"
 #include "ifmon/ifmon.h"
@@ -368,10 +369,7 @@ int main(int argc, char **argv)
     proc_args(argc, argv);
     check_args();
     tcp_head_init(&tcphead, args_info.nic_arg, args_info.uuid_arg);
-    if (daemon_mode && daemon(0, 0) < 0)
-        log_err("daemon failed: %s(%d)\n", strerror(errno), errno);
-    signal(SIGPIPE, SIG_IGN);
-    loop = ev_default_loop(0);
+    loop = start_daemon(0);
     ifmon_setup(SOCK_STREAM, args_info.outdev_arg, args_info.outdev_given, stream_entry_step);
 
     for (;;) {
