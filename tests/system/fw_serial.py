@@ -12,6 +12,8 @@ import tempfile
 import threading
 import time
 
+import pytest
+
 import conftest
 from conftest import MAGIC, UUID_BYTES, wait_for
 
@@ -349,3 +351,11 @@ def free_port(kind=socket.SOCK_STREAM):
 
 def fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
+
+
+@pytest.fixture
+def line():
+    """A fresh serial line for one test (import it into the test module)."""
+    ln = SerialLine()
+    yield ln
+    ln.close()

@@ -9,14 +9,7 @@ import pytest
 import conftest
 
 from conftest import UUID, run, wait_for
-from fw_serial import HEAD_LEN, SerialLine, TcpServer, build_cutsend, expected_head, free_port
-
-
-@pytest.fixture
-def line():
-    ln = SerialLine()
-    yield ln
-    ln.close()
+from fw_serial import HEAD_LEN, line, TcpServer, build_cutsend, expected_head, free_port
 
 
 @pytest.fixture
