@@ -38,7 +38,6 @@ UUID = "00112233-4455-6677-8899-aabbccddeeff"
 # Payload bytes: the digits.  The link header starts with "k", which never
 # occurs in a payload, so in a daemon's stream every "k" begins a header.
 DIGITS = b"0123456789"
-HEAD_START = b"k"[0]
 HZ = os.sysconf("SC_CLK_TCK")
 DAEMONS = ("serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli")
 
@@ -67,7 +66,6 @@ class Config:
     datagrams = 60000
     gram_size = 512
     series = SERIES
-    verbose = False
 
     @classmethod
     def make_quick(cls):
@@ -86,17 +84,6 @@ class BenchError(Exception):
 
 def note(*parts):
     print(*parts, file=sys.stderr, flush=True)
-
-
-def wait_until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise BenchError("timed out waiting for " + what)
-        time.sleep(0.01)
 
 
 # ---------------------------------------------------------------- cleanup
@@ -333,9 +320,8 @@ class PayloadCounter:
             i = j
 
 
-def payload(size, offset=0):
-    reps = (size + offset) // len(DIGITS) + 2
-    return (DIGITS * reps)[offset:offset + size]
+def payload(size):
+    return (DIGITS * (size // len(DIGITS) + 1))[:size]
 
 
 def only_digits(data):
@@ -647,11 +633,10 @@ def run_serdgram(res, bindir, base):
 
 # ---------------------------------------------------------------- stream pump
 
-def pump(sources, sinks, listeners=(), total=0, deadline_s=60.0, on_accept=None):
+def pump(sources, sinks, total, deadline_s=60.0):
     """Send `total` payload bytes on each source socket while reading the
-    sinks; sinks are [socket, PayloadCounter]; listeners accept new sinks
-    (on_accept makes their counter).  Ends when every sink that is expected
-    (len(sinks) after accepts) got `total`; returns the seconds taken."""
+    sinks, [socket, PayloadCounter] pairs, until every sink counted `total`
+    payload bytes; returns the seconds taken."""
     block = payload(65536)
     p = select.poll()
     fds = {}
@@ -665,39 +650,22 @@ def pump(sources, sinks, listeners=(), total=0, deadline_s=60.0, on_accept=None)
         sk[0].setblocking(False)
         p.register(sk[0], select.POLLIN)
         fds[sk[0].fileno()] = ("sink", sk)
-    for lst in listeners:
-        p.register(lst, select.POLLIN)
-        fds[lst.fileno()] = ("lst", lst)
     t0 = time.monotonic()
     end = t0 + deadline_s
-
-    def done():
-        return sinks and all(sk[1].count >= total for sk in sinks) and \
-            (on_accept is None or len(sinks) >= on_accept[1])
-
-    while not done():
+    while not all(sk[1].count >= total for sk in sinks):
         if time.monotonic() > end:
             raise BenchError("load did not arrive in %.0f s: %s of %d bytes" % (
                 deadline_s, [sk[1].count for sk in sinks], total))
         for fd, ev in p.poll(500):
             kind, obj = fds[fd]
             if kind == "src":
-                n = left[fd]
                 try:
-                    sent = obj.send(block[:min(n, 65536)])
+                    sent = obj.send(block[:min(left[fd], 65536)])
                 except BlockingIOError:
                     sent = 0
-                left[fd] = n - sent
+                left[fd] -= sent
                 if left[fd] == 0:
                     p.modify(obj, 0)
-            elif kind == "lst":
-                c, _ = obj.accept()
-                JANITOR.socks.append(c)
-                c.setblocking(False)
-                sk = [c, on_accept[0]()]
-                sinks.append(sk)
-                p.register(c, select.POLLIN)
-                fds[c.fileno()] = ("sink", sk)
             else:
                 try:
                     data = obj[0].recv(262144)
@@ -834,14 +802,6 @@ class Topology:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
             if ns in JANITOR.netns:
                 JANITOR.netns.remove(ns)
-
-
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def connect_in(ns, port, prog, timeout=10):
@@ -1046,6 +1006,49 @@ def run_static(res, bindir, base):
     res.facts.append(("socat", s_size, s_needed))
 
 
+# The rows of the README's short table (--markdown).
+SHORT = (
+    ("serstream", "latency line->server 16B [no script] median"),
+    ("serstream", "latency server->line 16B [no script] median"),
+    ("serstream", "latency server->line 16B [script] median"),
+    ("serstream", "line->server CPU/MB [no script]"),
+    ("serstream", "server->line CPU/MB [no script]"),
+    ("serstream", "server->line children CPU/MB [script]"),
+    ("serstream", "RSS idle [no script]"),
+    ("serstream", "Private_Dirty idle [no script]"),
+    ("serdgram", "latency line->server 16B [no script] median"),
+    ("serdgram", "latency server->line 16B [no script] median"),
+    ("serdgram", "line->server CPU/MB [no script]"),
+    ("serdgram", "server->line CPU/MB [no script]"),
+    ("streamhop-cli", "CPU/MB"),
+    ("streamhop-cli", "throughput"),
+    ("streamhop", "CPU/MB [1 uplink]"),
+    ("streamhop", "CPU/MB [2 uplinks]"),
+    ("streamhop", "throughput [1 uplink]"),
+    ("dgramhop", "CPU/datagram [1 uplink]"),
+    ("dgramhop", "CPU/datagram [2 uplinks]"),
+    ("dgramhop", "loss [1 uplink]"),
+)
+
+
+def print_markdown(rows, facts):
+    by_key = {(r[0], r[1]): r for r in rows}
+    print("| program | figure | unit | farwire | socat | ratio |")
+    print("|---|---|---|---:|---:|---:|")
+    for key in SHORT:
+        if key in by_key:
+            c, f, u, a, b, _, _ = by_key[key]
+            print("| %s | %s | %s | %s | %s | %s |" % (c, f, u, fmt(a), fmt(b), ratio(a, b)))
+    if facts:
+        socat_size = facts[-1][1]
+        for n, size, needed in facts[:-1]:
+            print("| %s | stripped size | bytes | %d | %d | %.2f |" % (
+                n, size, socat_size, size / socat_size))
+        print()
+        print("NEEDED: farwire %s; socat %s." % (
+            "; ".join(sorted({f[2] for f in facts[:-1]})), facts[-1][2]))
+
+
 RUNNERS = {"serstream": run_serstream, "serdgram": run_serdgram, "streamhop-cli": run_cli,
            "streamhop": run_streamhop, "dgramhop": run_dgramhop, "static": run_static}
 
@@ -1105,6 +1108,8 @@ def main():
                    help="serial series: gate (a do-nothing linegate.sh on PATH), nogate "
                    "(none on PATH); default both")
     p.add_argument("--rounds", type=int, help="rounds (default 3, 1 with --quick)")
+    p.add_argument("--markdown", action="store_true",
+                   help="also print the README's short table in Markdown")
     p.add_argument("--json", help="where to write the raw samples "
                    "(default /tmp/farwire-bench-TIME.json)")
     args = p.parse_args()
@@ -1134,8 +1139,8 @@ def main():
     failed = []
     base = scratch_dir()
     info = machine()
-    print("farwire benchmark: %s%s, %d round%s; machine: %d CPU (%s), kernel %s; %s" % (
-        " ".join(sys.argv[1:]), "", Config.rounds, "s" if Config.rounds > 1 else "",
+    print("farwire benchmark: %s, %d round%s; machine: %d CPU (%s), kernel %s; %s" % (
+        " ".join(sys.argv), Config.rounds, "s" if Config.rounds > 1 else "",
         info["nproc"], info["cpu"], info["kernel"], info["socat"]), flush=True)
     try:
         for name in chosen:
@@ -1171,6 +1176,9 @@ def main():
     print()
     print("ratio = farwire / socat; latency rows: median or p99 over all samples of all rounds; "
           "other rows: median of the per-round values.")
+    if args.markdown:
+        print()
+        print_markdown(rows, res.facts)
     print("time per comparison (s): " + ", ".join("%s %.1f" % kv for kv in timings.items()))
     missing = [(c, f) for c, f, u, a, b, na, nb in rows if a is None or b is None]
     with open(json_path, "w") as f:
