@@ -87,8 +87,13 @@ static void recv_cb(struct ev_loop *, ev_io *w, int)
         m.msg_namelen = sizeof dst;
         m.msg_iov = out;
         m.msg_iovlen = 2;
-        ssize_t ret = sendmsg(sdrfd[i], &m, 0);
-        if (ret < 0)
+        // Entry sockets are non-blocking: a path that cannot take the
+        // datagram now loses it, and the other paths still get it.
+        ssize_t ret = sendmsg(sdrfd[i], &m, MSG_DONTWAIT);
+        if (ret < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS))
+            log_debug("%s is full: datagram dropped there, sdrfd[%d] = %d",
+                      args_info.outdev_arg[i], (int)i, sdrfd[i]);
+        else if (ret < 0)
             log_err("sendto failed: %s(%d)", strerror(errno), errno);
         log_debug("send ret = %d", (int)ret);
     }

@@ -20,6 +20,7 @@
 #include "common/buffer.h"
 #include "common/daemon.h"
 #include "common/linkhead.h"
+#include "common/pathq.h"
 #include "common/log.h"
 #include "ifmon/ifmon.h"
 
@@ -40,15 +41,53 @@ struct hostent *host;
 RelaySession sercli;
 char remotebuffer[256];
 
+// One outgoing path (one entry of sdrfd) within a cycle.  A path is down
+// (no connection: waiting for its back-off or for the monitor), connecting
+// (non-blocking connect under way, bounded by the timer) or up.  Every end
+// of a path goes through path_release; only the whole cycle's end closes
+// the client.
+enum PathState { PATH_DOWN, PATH_CONNECTING, PATH_UP };
+struct Path {
+    ev_io wio;       // EV_WRITE: connect completion, then draining the queue
+    ev_timer timer;  // the connect bound, or the back-off wait
+    ByteBuffer q;    // bytes of whole frames the socket has not taken yet
+    int state;
+    int backoff;     // seconds before the next attempt after a failure
+};
+static Path *paths;
+
 // Readers that drop what the remote server sends on the connections other
 // than remote_fd, one per entry, so that nothing piles up unread in the
 // kernel.  Allocated with the table, for one cycle.
 static SocketWatch *drain;
 
-// A re-opened entry is connected inside the notification handler; the wait
-// is bounded so that an unreachable server cannot stall the relay for the
-// system's whole connect timeout.
+// Deferred look at the paths (the end of a cycle cannot happen inside the
+// monitor's handlers, which still use the table afterwards).
+static ev_timer check_timer;
+// Set from the start of a cycle until its first connections have settled;
+// the listener is served only after that.
+static int settling;
+// Whether the client is being read (it is not while every path is behind).
+static int client_reading;
+
+// A connection attempt that the kernel does not answer ends after this.
 static const int kReconnectSeconds = 3;
+// Back-off between attempts of a path: doubles from the first to the last.
+static const int kBackoffFirst = 1;
+static const int kBackoffLast = 30;
+// Upstream frames: the header, then at most this many bytes of the client's.
+static const int kFrameData = 1400;
+// One read of the client: up to this many frames.
+static const int kReadFrames = 16;
+// How far (bytes) a path may fall behind before it is closed, and the mark
+// above which a path counts as behind: the client is read while at least one
+// path is below it, so the fastest path sets the pace.
+static const int kPathQueueLimit = 256 * 1024;
+static const int kPathQueuePause = 64 * 1024;
+
+// Where the remote server is, resolved once per cycle.
+static sockaddr_in remote_addrs[4];
+static int remote_count;
 
 static RelaySession *session_of(ev_io *w, size_t offset)
 {
@@ -110,11 +149,9 @@ static int create_tcpserver()
     return fd;
 }
 
-// At the start of a cycle (`at_start`) a remote name that does not resolve
-// ends the process; for an entry re-opened while the relay runs it only
-// leaves that entry closed, since names often fail just while interfaces
-// come and go.
-static int link_to_tcpserver(int *entry, bool at_start = true)
+// Resolves --dstip and --dstport once per cycle; a name that does not
+// resolve ends the process, as at every start of a cycle.
+static void resolve_tcpserver()
 {
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -124,28 +161,17 @@ static int link_to_tcpserver(int *entry, bool at_start = true)
     int rc = getaddrinfo(args_info.dstip_arg, args_info.dstport_arg, &hints, &res);
     if (rc != 0) {
         fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
-        if (at_start)
-            exit(1);
-        if (*entry > 0)
-            close(*entry);
-        *entry = -1;
-        return -1;
+        exit(1);
     }
-    addrinfo *p;
-    for (p = res; p; p = p->ai_next) {
-        if (connect(*entry, p->ai_addr, p->ai_addrlen) == 0) {
-            log_debug("connect tcpserver ok\n");
-            break;
-        }
-        log_debug("connect fail and close(%d)\n", *entry);
-        if (*entry > 0)
-            close(*entry);
-        *entry = -1;
-    }
-    if (!p)
-        fprintf(stderr, "Could not getaddrinfo\n");
+    remote_count = 0;
+    for (addrinfo *p = res; p && remote_count < 4; p = p->ai_next)
+        if (p->ai_addrlen == sizeof(sockaddr_in))
+            memcpy(&remote_addrs[remote_count++], p->ai_addr, sizeof(sockaddr_in));
     freeaddrinfo(res);
-    return *entry;
+    if (remote_count == 0) {
+        fprintf(stderr, "Could not getaddrinfo\n");
+        exit(1);
+    }
 }
 
 static void close_and_free_net(struct ev_loop *loop, RelaySession *s)
@@ -162,12 +188,18 @@ static void close_and_free_net(struct ev_loop *loop, RelaySession *s)
     ev_io_stop(loop, &s->client_io);
     ev_io_stop(loop, &s->remote_io);
     ev_io_stop(loop, &s->listen_io);
+    ev_timer_stop(loop, &check_timer);
 
     // Each descriptor of the cycle once: remote_fd is normally an entry.
     unsigned n = ifmon_count();
     for (unsigned i = 0; i < n; i++) {
         if (drain)
             ev_io_stop(loop, &drain[i].io);
+        if (paths) {
+            ev_io_stop(loop, &paths[i].wio);
+            ev_timer_stop(loop, &paths[i].timer);
+            bfree(&paths[i].q);
+        }
         if (sdrfd[i] <= 0)
             continue;
         if (sdrfd[i] == s->remote_fd)
@@ -189,14 +221,234 @@ static void close_and_free_net(struct ev_loop *loop, RelaySession *s)
     sdrfd = NULL;
     free(drain);
     drain = NULL;
+    free(paths);
+    paths = NULL;
     ev_break(loop, EVBREAK_ALL);
+}
+
+static void path_write_cb(struct ev_loop *loop, ev_io *w, int);
+
+static void schedule_check()
+{
+    if (!ev_is_active(&check_timer)) {
+        ev_timer_set(&check_timer, 0., 0.);
+        ev_timer_start(loop, &check_timer);
+    }
+}
+
+static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int);
+static void drain_cb(struct ev_loop *loop, ev_io *w, int);
+
+// remote_io on entry `remote`'s socket (-1: where it is), drain readers on
+// the other connected paths.
+static void watch_entries(int remote)
+{
+    if (remote >= 0) {
+        ev_io_stop(loop, &sercli.remote_io);
+        sercli.remote_fd = sdrfd[remote];
+        ev_io_init(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
+        ev_io_start(loop, &sercli.remote_io);
+    }
+    for (unsigned j = 0; j < ifmon_count(); j++) {
+        ev_io_stop(loop, &drain[j].io);
+        drain[j].sock = sdrfd[j];
+        if (paths[j].state == PATH_UP && sdrfd[j] != sercli.remote_fd) {
+            ev_io_init(&drain[j].io, drain_cb, sdrfd[j], EV_READ);
+            ev_io_start(loop, &drain[j].io);
+        }
+    }
+}
+
+// Reads the client while some path keeps up (and one is connected); stops
+// reading it while every path is behind, so that the client is slowed to the
+// pace of the fastest path instead of being dropped.
+static void client_flow()
+{
+    if (sercli.closed || sercli.client_fd <= 0)
+        return;
+    int keeps_up = ifmon_count() == 0;  // nowhere to send: read and drop
+    for (unsigned i = 0; i < ifmon_count(); i++)
+        if (paths[i].state == PATH_UP && paths[i].q.len < kPathQueuePause)
+            keeps_up = 1;
+    if (keeps_up && !client_reading) {
+        log_debug("read the client again\n");
+        ev_io_start(loop, &sercli.client_io);
+        client_reading = 1;
+    } else if (!keeps_up && client_reading) {
+        log_debug("stop reading the client: no path keeps up\n");
+        ev_io_stop(loop, &sercli.client_io);
+        client_reading = 0;
+    }
+}
+
+// The one release of a path: its watchers stopped, its queue dropped (a new
+// connection starts on a frame boundary), replies moved to another connected
+// path.  The entry's socket is the caller's to close.
+static void path_release(int i)
+{
+    Path *p = &paths[i];
+    ev_io_stop(loop, &p->wio);
+    ev_timer_stop(loop, &p->timer);
+    ev_io_stop(loop, &drain[i].io);
+    bfree(&p->q);
+    int was_up = p->state == PATH_UP;
+    p->state = PATH_DOWN;
+    if (was_up && sdrfd[i] > 0 && sdrfd[i] == sercli.remote_fd) {
+        ev_io_stop(loop, &sercli.remote_io);
+        sercli.remote_fd = -1;
+        int next = -1;
+        for (unsigned j = 0; j < ifmon_count(); j++)
+            if ((int)j != i && paths[j].state == PATH_UP)
+                next = (int)j;
+        if (next >= 0) {
+            watch_entries(next);
+            log_debug("remote_fd moves to sdrfd[%d] = %d\n", next, sdrfd[next]);
+        }
+    }
+    schedule_check();
+}
+
+// Path i failed (errno `err` in `what`): closed, and tried again after its
+// back-off, which doubles with every failure in a row.
+static void path_failed(int i, const char *what, int err)
+{
+    Path *p = &paths[i];
+    const char *name = args_info.outdev_arg[i];
+    log_err("%s on %s failed: %s(%d), sdrfd[%d] closed, retry in %d s\n", what, name,
+            strerror(err), err, i, p->backoff);
+    path_release(i);
+    ifmon_close(i, __func__);
+    ev_timer_set(&p->timer, p->backoff, 0.);
+    ev_timer_start(loop, &p->timer);
+    p->backoff = p->backoff * 2 > kBackoffLast ? kBackoffLast : p->backoff * 2;
+}
+
+static void path_up(int i)
+{
+    Path *p = &paths[i];
+    ev_io_stop(loop, &p->wio);
+    ev_timer_stop(loop, &p->timer);
+    p->state = PATH_UP;
+    p->backoff = kBackoffFirst;
+    log_debug("connect tcpserver ok: %s, sdrfd[%d] = %d\n", args_info.outdev_arg[i], i, sdrfd[i]);
+    // A path that comes back while the relay runs takes the replies; at the
+    // start of a cycle the last one listed does, once all have settled.
+    watch_entries(settling ? -1 : i);
+    schedule_check();
+}
+
+// Starts a non-blocking connection of entry i's fresh socket; the outcome
+// comes to path_write_cb, or to path_timer_cb when the kernel says nothing.
+static void link_to_tcpserver(int i)
+{
+    Path *p = &paths[i];
+    int fd = sdrfd[i];
+    static unsigned turn;  // several addresses: each attempt takes the next
+    const sockaddr_in *to = &remote_addrs[turn++ % remote_count];
+    int rc = connect(fd, reinterpret_cast<const sockaddr *>(to), sizeof *to);
+    if (rc == 0) {
+        path_up(i);
+        return;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        path_failed(i, "connect", errno);
+        return;
+    }
+    p->state = PATH_CONNECTING;
+    ev_io_init(&p->wio, path_write_cb, fd, EV_WRITE);
+    ev_io_start(loop, &p->wio);
+    ev_timer_set(&p->timer, kReconnectSeconds, 0.);
+    ev_timer_start(loop, &p->timer);
+}
+
+static Path *path_of_io(ev_io *w)
+{
+    return reinterpret_cast<Path *>(reinterpret_cast<char *>(w) - offsetof(Path, wio));
+}
+
+static void path_write_cb(struct ev_loop *loop, ev_io *w, int)
+{
+    Path *p = path_of_io(w);
+    int i = (int)(p - paths);
+    if (p->state == PATH_CONNECTING) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(sdrfd[i], SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            err = errno;
+        if (err == 0)
+            path_up(i);
+        else
+            path_failed(i, "connect", err);
+        return;
+    }
+    int left = pathq_flush(&p->q, sdrfd[i]);
+    if (left < 0) {
+        path_failed(i, "sendto", errno);
+        return;
+    }
+    if (left == 0)
+        ev_io_stop(loop, w);
+    if (!client_reading && left < kPathQueuePause)
+        client_flow();
+}
+
+static void path_timer_cb(struct ev_loop *, ev_timer *w, int)
+{
+    Path *p = reinterpret_cast<Path *>(reinterpret_cast<char *>(w) - offsetof(Path, timer));
+    int i = (int)(p - paths);
+    if (p->state == PATH_CONNECTING) {
+        path_failed(i, "connect", ETIMEDOUT);
+        return;
+    }
+    // The back-off is over.  An interface without an address waits for the
+    // monitor instead.
+    if (!ifmon_present(i))
+        return;
+    if (ifmon_open(i, __func__) > 0) {
+        link_to_tcpserver(i);
+    } else {
+        ev_timer_set(&p->timer, p->backoff, 0.);
+        ev_timer_start(loop, &p->timer);
+    }
+}
+
+// Ends the cycle when no path is left connected or connecting; at the start
+// of a cycle, begins serving the listener once the first attempts settled.
+static void check_cb(struct ev_loop *loop, ev_timer *, int)
+{
+    if (sercli.closed)
+        return;
+    int up = 0, connecting = 0, last = -1;
+    for (unsigned i = 0; i < ifmon_count(); i++) {
+        if (paths[i].state == PATH_UP) {
+            up++;
+            last = (int)i;
+        }
+        connecting += paths[i].state == PATH_CONNECTING;
+    }
+    if (settling) {
+        if (connecting)
+            return;
+        settling = 0;
+        if (up || ifmon_count() == 0) {
+            watch_entries(last);
+            ev_io_start(loop, &sercli.listen_io);
+            return;
+        }
+    }
+    if (!up && !connecting && ifmon_count() > 0) {
+        fprintf(stderr, "Could not getaddrinfo\n");
+        log_err("no interface connected to tcpserver\n");
+        close_and_free_net(loop, &sercli);
+        return;
+    }
+    client_flow();
 }
 
 static void recv_cb(struct ev_loop *loop, ev_io *w, int)
 {
     RelaySession *s = session_of(w, offsetof(RelaySession, client_io));
-    char buf[1400];
-    memset(buf, 0, sizeof buf);
+    char buf[kFrameData * kReadFrames];
     ssize_t n = recv(s->client_fd, buf, sizeof buf, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         log_debug("cli recv again\n");
@@ -213,20 +465,49 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
         return;
     }
     log_debug("recv %d bytes\n", (int)n);
-    for (unsigned i = 0; i < ifmon_count(); i++) {
-        if (sdrfd[i] <= 0)
-            continue;
-        iovec iov[2] = {{&tcphead, sizeof tcphead}, {buf, (size_t)n}};
-        msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = iov;
-        msg.msg_iovlen = 2;
-        ssize_t ret = sendmsg(sdrfd[i], &msg, 0);
-        if (ret < 0)
-            log_err("sendto failed: %s(%d), sdrfd[%d] = %d\n", strerror(errno), errno, (int)i,
-                    sdrfd[i]);
-        log_debug("send ret = %d\n", (int)ret);
+    // Consecutive frames, each the header and at most kFrameData bytes, in
+    // one gather write per path.
+    iovec iov[2 * kReadFrames];
+    int cnt = 0;
+    for (ssize_t off = 0; off < n; off += kFrameData) {
+        iov[cnt].iov_base = &tcphead;
+        iov[cnt++].iov_len = sizeof tcphead;
+        iov[cnt].iov_base = buf + off;
+        iov[cnt++].iov_len = (size_t)(n - off < kFrameData ? n - off : kFrameData);
     }
+    for (unsigned i = 0; i < ifmon_count(); i++) {
+        Path *p = &paths[i];
+        if (p->state != PATH_UP)
+            continue;
+        int ret = pathq_send(&p->q, sdrfd[i], iov, cnt, kPathQueueLimit);
+        if (ret == kPathqError) {
+            int err = errno;
+            log_err("sendto failed: %s(%d), sdrfd[%d] = %d\n", strerror(err), err, (int)i,
+                    sdrfd[i]);
+            path_failed((int)i, "sendto", err);
+            continue;
+        }
+        if (ret == kPathqOverflow) {
+            log_err("%s falls more than %d bytes behind, sdrfd[%d] = %d\n",
+                    args_info.outdev_arg[i], kPathQueueLimit, (int)i, sdrfd[i]);
+            path_failed((int)i, "sendto", ENOBUFS);
+            continue;
+        }
+        log_debug("send ret = %d\n", ret);
+        if (ret > 0 && !ev_is_active(&p->wio)) {
+            ev_io_init(&p->wio, path_write_cb, sdrfd[i], EV_WRITE);
+            ev_io_start(loop, &p->wio);
+        }
+    }
+    client_flow();
+}
+
+static int entry_of_fd(int fd)
+{
+    for (unsigned i = 0; i < ifmon_count(); i++)
+        if (sdrfd[i] == fd)
+            return (int)i;
+    return -1;
 }
 
 static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
@@ -239,8 +520,14 @@ static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
         close_and_free_net(loop, s);
         return;
     }
-    if (n < 0)
+    if (n < 0) {
+        // A failed connection (reset, timeout) ends that path only.
+        int err = errno;
+        int i = entry_of_fd(s->remote_fd);
+        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && i >= 0)
+            path_failed(i, "recv", err);
         return;
+    }
     // The first 28 bytes are the server's header; the text ends at the
     // first zero byte or with what was read.
     const char *text = remotebuffer + sizeof(LinkHeader);
@@ -254,7 +541,7 @@ static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
     }
 }
 
-static void drain_cb(struct ev_loop *loop, ev_io *w, int)
+static void drain_cb(struct ev_loop *, ev_io *w, int)
 {
     SocketWatch *dw = reinterpret_cast<SocketWatch *>(reinterpret_cast<char *>(w) -
                                                       offsetof(SocketWatch, io));
@@ -266,81 +553,38 @@ static void drain_cb(struct ev_loop *loop, ev_io *w, int)
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
-    // End of stream or a failed connection: writes to it will now fail and
-    // say so; nothing more to read.
-    log_debug("stop draining fd %d\n", dw->sock);
-    ev_io_stop(loop, w);
+    // The server ended or lost this connection: the path goes and comes back.
+    path_failed((int)(dw - drain), "recv", n == 0 ? ECONNRESET : errno);
 }
 
-// remote_io on entry `remote`'s socket (-1: where it is), drain readers on
-// the other connected entries except `closing` (-1: none), whose descriptor
-// is about to be closed.
-static void watch_entries(int remote, int closing)
-{
-    if (remote >= 0) {
-        ev_io_stop(loop, &sercli.remote_io);
-        sercli.remote_fd = sdrfd[remote];
-        ev_io_init(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
-        ev_io_start(loop, &sercli.remote_io);
-    }
-    for (unsigned j = 0; j < ifmon_count(); j++) {
-        ev_io_stop(loop, &drain[j].io);
-        drain[j].sock = sdrfd[j];
-        if ((int)j != closing && sdrfd[j] > 0 && sdrfd[j] != sercli.remote_fd) {
-            ev_io_init(&drain[j].io, drain_cb, sdrfd[j], EV_READ);
-            ev_io_start(loop, &drain[j].io);
-        }
-    }
-}
-
-static void set_connect_timeout(int fd, int seconds)
-{
-    timeval tv = {seconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// streamhop's step for entry i of the table.
+// streamhop's step for entry i of the table.  It never tears the cycle down
+// itself (the monitor still uses the table after it): check_cb does.
 static int stream_entry_step(int i, IfmonEvent event, const char *name, const char *func)
 {
+    Path *p = &paths[i];
     switch (event) {
     case IFMON_OPENED_DUMP:
-        if (link_to_tcpserver(&sdrfd[i]) < 0) {
-            sercli.remote_fd = -1;
-            close_and_free_net(loop, &sercli);
-            return 1;
-        }
-        watch_entries(i, -1);
-        return 0;
     case IFMON_REOPENED:
+        if (p->state != PATH_DOWN)
+            path_release(i);
+        ev_timer_stop(loop, &p->timer);
+        p->backoff = kBackoffFirst;
         if (sdrfd[i] > 0) {
-            set_connect_timeout(sdrfd[i], kReconnectSeconds);
-            if (link_to_tcpserver(&sdrfd[i], false) > 0) {
-                set_connect_timeout(sdrfd[i], 0);
-                watch_entries(i, -1);
-                return 0;
-            }
-        }
-        log_err_as(func, "connect %s to tcpserver failed, sdrfd[%d] = %d\n", name, i, sdrfd[i]);
-        watch_entries(-1, -1);
-        return 0;
-    case IFMON_CLOSING: {
-        // The descriptor is about to go: nothing may stay watching it.
-        int fd = sdrfd[i];
-        ev_io_stop(loop, &drain[i].io);
-        if (fd != sercli.remote_fd)
-            return 0;
-        ev_io_stop(loop, &sercli.remote_io);
-        sercli.remote_fd = -1;
-        int next = -1;
-        for (unsigned j = 0; j < ifmon_count(); j++)
-            if ((int)j != i && sdrfd[j] > 0)
-                next = (int)j;
-        if (next >= 0) {
-            watch_entries(next, i);
-            log_debug_as(func, "remote_fd moves to sdrfd[%d] = %d\n", next, sdrfd[next]);
+            link_to_tcpserver(i);
+        } else {
+            log_err_as(func, "connect %s to tcpserver failed, sdrfd[%d] = %d\n", name, i,
+                       sdrfd[i]);
+            ev_timer_set(&p->timer, p->backoff, 0.);
+            ev_timer_start(loop, &p->timer);
         }
         return 0;
-    }
+    case IFMON_CLOSING:
+        // The descriptor is about to go: nothing may stay watching it, and a
+        // pending retry is moot (the monitor re-opens the entry or not).
+        ev_timer_stop(loop, &p->timer);
+        if (p->state != PATH_DOWN)
+            path_release(i);
+        return 0;
     }
     return 0;
 }
@@ -361,7 +605,8 @@ static void accept_cb(struct ev_loop *loop, ev_io *w, int)
     log_debug("stop listen\n");
     ev_io_stop(loop, &s->listen_io);
     ev_io_init(&s->client_io, recv_cb, s->client_fd, EV_READ);
-    ev_io_start(loop, &s->client_io);
+    client_reading = 0;
+    client_flow();
 }
 
 int main(int argc, char **argv)
@@ -384,8 +629,9 @@ int main(int argc, char **argv)
             log_err("Get host name error: %s\n", args_info.dstip_arg);
             sleep(1);
         }
+        resolve_tcpserver();
+        // Served once the first connections have settled (check_cb).
         ev_io_init(&sercli.listen_io, accept_cb, sercli.listen_fd, EV_READ);
-        ev_io_start(loop, &sercli.listen_io);
 
         st.fd = ip_monitor();
         ev_io_init(&st.io, ipstat_cb, st.fd, EV_READ);
@@ -394,14 +640,22 @@ int main(int argc, char **argv)
         unsigned n = args_info.outdev_given;
         sdrfd = static_cast<int *>(ss_malloc(sizeof(int) * (n + 1)));
         drain = static_cast<SocketWatch *>(ss_malloc(sizeof(SocketWatch) * (n + 1)));
+        paths = static_cast<Path *>(ss_malloc(sizeof(Path) * (n + 1)));
         for (unsigned i = 0; i < n; i++) {
             sdrfd[i] = -1;
             drain[i].sock = -1;
             ev_io_init(&drain[i].io, drain_cb, -1, EV_READ);
+            ev_io_init(&paths[i].wio, path_write_cb, -1, EV_WRITE);
+            ev_timer_init(&paths[i].timer, path_timer_cb, 0., 0.);
+            paths[i].backoff = kBackoffFirst;
         }
         log_debug("given outdev %d\n", (int)n);
 
+        settling = 1;
+        client_reading = 0;
+        ev_timer_init(&check_timer, check_cb, 0., 0.);
         get_ifi_info();
+        schedule_check();
         ev_run(loop, 0);
         // A cycle torn down in the dump, or a loop left for another reason:
         // make sure nothing of this cycle stays open.

@@ -9,9 +9,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include "common/buffer.h"
 #include "common/log.h"
 #include "common/net.h"
 
@@ -22,6 +25,11 @@ static int entry_kind = SOCK_DGRAM;
 static char **outdev_names;
 static unsigned outdev_count;
 static IfmonStep entry_step;
+// The monitor socket's receive buffer grows after an overrun up to this.
+static const int kMonitorBufMax = 4 << 20;
+// Per entry: the interface is there with an address as far as the monitor
+// knows, so the entry belongs open (the program may close it for a while).
+static unsigned char *entry_present;
 // Set when the program's step tore the cycle down during the dump.
 static int dump_abandoned;
 
@@ -31,6 +39,13 @@ void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
     outdev_names = outdev;
     outdev_count = count;
     entry_step = step;
+    free(entry_present);
+    entry_present = static_cast<unsigned char *>(ss_malloc(count + 1));
+}
+
+int ifmon_present(int i)
+{
+    return entry_present && i >= 0 && (unsigned)i < outdev_count && entry_present[i];
 }
 
 unsigned ifmon_count()
@@ -124,7 +139,8 @@ int rta_ipv4(const rtattr *rta, unsigned int *addr)
     return 0;
 }
 
-// The index of the --outdev value `name`, or -1; lines carry `func`.
+// The index of the --outdev value `name`, or -1; lines carry `func` (none
+// when func is NULL).
 static int find_outdev(const char *func, const char *name)
 {
     if (!sdrfd)
@@ -132,7 +148,8 @@ static int find_outdev(const char *func, const char *name)
     for (unsigned i = 0; i < outdev_count; i++) {
         if (strcmp(name, outdev_names[i]) == 0)
             return (int)i;
-        log_debug_as(func, "eth: %s not hit %s", name, outdev_names[i]);
+        if (func)
+            log_debug_as(func, "eth: %s not hit %s", name, outdev_names[i]);
     }
     return -1;
 }
@@ -164,6 +181,9 @@ static void open_entry(int i, const char *name, const char *func)
             log_err_as(func, "socket failed: %s(%d)", strerror(errno), errno);
     }
     sdrfd[i] = fd;
+    // A socket that cannot take more must say so, never stop the loop.
+    if (fd > 0)
+        setnonblocking(fd);
 
     char opt[32];
     memset(opt, 0, sizeof opt);
@@ -174,6 +194,17 @@ static void open_entry(int i, const char *name, const char *func)
             close(sdrfd[i]);
         sdrfd[i] = -1;
     }
+}
+
+int ifmon_open(int i, const char *func)
+{
+    open_entry(i, outdev_names[i], func);
+    return sdrfd[i];
+}
+
+void ifmon_close(int i, const char *func)
+{
+    close_entry(i, outdev_names[i], func);
 }
 
 int srecv(int s, void *buf, int size)
@@ -188,6 +219,8 @@ int srecv(int s, void *buf, int size)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return 0;
+        if (errno == ENOBUFS)
+            return kSrecvOverrun;
         log_warning("Recv buffer failed: %s(%d)", strerror(errno), errno);
         return -1;
     }
@@ -253,6 +286,21 @@ static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **a
     return name;
 }
 
+// Whether interface `name` has an IPv4 address now (asked of the kernel, so
+// that a removal read late is judged by the present state).
+static int has_ipv4(const char *name)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return 0;
+    ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    memcpy(ifr.ifr_name, name, strnlen(name, IF_NAMESIZE - 1));
+    int rc = ioctl(s, SIOCGIFADDR, &ifr);
+    close(s);
+    return rc == 0;
+}
+
 // An address came (added) or went on the message's interface: a configured
 // interface's entry is re-opened or closed, and its IPv4 address printed.
 static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
@@ -265,10 +313,16 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
     int i = find_outdev(func, name);
     if (i < 0)
         return;
-    if (added)
+    if (added) {
         open_entry(i, name, func);
-    else
+        entry_present[i] = 1;
+    } else if (has_ipv4(name)) {
+        // One address of several went: the path is still good.
+        log_debug_as(func, "%s keeps an IPv4 address, sdrfd[%d] = %d stays", name, i, sdrfd[i]);
+    } else {
         close_entry(i, name, func);
+        entry_present[i] = 0;
+    }
     AddrPrint ap = {func, name, added};
     rta_walk(attrs, len, print_addr_attr, &ap);
     if (added)
@@ -296,17 +350,136 @@ static int monitor_msg(const nlmsghdr *nlh, int left, void *)
     return 0;
 }
 
+// Asks the kernel for its IPv4 addresses and marks has[i] for every entry
+// whose interface has one.  0, or -1 (logged under func) when the answer
+// cannot be had.  Bounded: the kernel answers at once, and a receive timeout
+// covers the rest.
+static int addr_dump(unsigned char *has, const char *func)
+{
+    int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    if (fd < 0) {
+        log_err_as(func, "create socket failed: %s(%d)", strerror(errno), errno);
+        return -1;
+    }
+    timeval tv = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_nl peer;
+    memset(&peer, 0, sizeof peer);
+    peer.nl_family = AF_NETLINK;
+    struct {
+        nlmsghdr nlh;
+        ifaddrmsg ifa;
+    } req;
+    memset(&req, 0, sizeof req);
+    req.nlh.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
+    req.nlh.nlmsg_type = RTM_GETADDR;
+    req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.nlh.nlmsg_seq = 2;
+    req.ifa.ifa_family = AF_INET;
+    if (sendto(fd, &req, req.nlh.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&peer),
+               sizeof peer) < 0) {
+        log_err_as(func, "sendmsg failed: %s(%d)", strerror(errno), errno);
+        close(fd);
+        return -1;
+    }
+    memset(has, 0, outdev_count);
+    int result = 1;  // 1: still reading
+    alignas(nlmsghdr) char buf[16384];
+    while (result == 1) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            log_err_as(func, "recvmsg failed: %s(%d)", strerror(errno), errno);
+            result = -1;
+            break;
+        }
+        const char *p = buf;
+        int left = (int)n;
+        while (result == 1 && left >= (int)sizeof(nlmsghdr)) {
+            const nlmsghdr *nlh = reinterpret_cast<const nlmsghdr *>(p);
+            if (nlh->nlmsg_len < sizeof(nlmsghdr) || nlh->nlmsg_len > (unsigned)left)
+                break;
+            if (nlh->nlmsg_type == NLMSG_DONE) {
+                result = 0;
+            } else if (nlh->nlmsg_type == NLMSG_ERROR) {
+                log_err_as(func, "address dump refused");
+                result = -1;
+            } else if (nlh->nlmsg_type == RTM_NEWADDR &&
+                       nlh->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) {
+                const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
+                char name[IF_NAMESIZE];
+                int i = -1;
+                if (ifa->ifa_family == AF_INET && if_indextoname(ifa->ifa_index, name))
+                    i = find_outdev(NULL, name);
+                if (i >= 0)
+                    has[i] = 1;
+            }
+            unsigned step = NLMSG_ALIGN(nlh->nlmsg_len);
+            if (step >= (unsigned)left)
+                break;
+            left -= (int)step;
+            p += step;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+int ifmon_reconcile(const char *func)
+{
+    if (!sdrfd)
+        return 0;
+    unsigned char *has = static_cast<unsigned char *>(ss_malloc(outdev_count + 1));
+    int rc = addr_dump(has, func);
+    for (unsigned i = 0; rc == 0 && i < outdev_count; i++) {
+        if (find_outdev(NULL, outdev_names[i]) != (int)i)
+            continue;  // a later duplicate name: never used
+        if (has[i] && (!entry_present[i] || sdrfd[i] <= 0)) {
+            open_entry((int)i, outdev_names[i], func);
+            entry_present[i] = 1;
+            tell_step((int)i, IFMON_REOPENED, outdev_names[i], func);
+        } else if (!has[i] && (entry_present[i] || sdrfd[i] > 0)) {
+            close_entry((int)i, outdev_names[i], func);
+            entry_present[i] = 0;
+        }
+    }
+    free(has);
+    return rc;
+}
+
+// Notifications were lost (the socket's receive buffer overran): what is
+// left is read, then every entry is set from the kernel's present state.  A
+// larger buffer makes the next burst less likely to overrun.
+static void monitor_overrun(int fd)
+{
+    log_warning_as("ipstat_cb", "address notifications lost: %s(%d), asking the kernel again",
+                   strerror(ENOBUFS), ENOBUFS);
+    int size = 0;
+    socklen_t len = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0 && size < kMonitorBufMax)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // the kernel doubles it
+    ifmon_reconcile("ipstat_cb");
+}
+
 void ipstat_cb(struct ev_loop *, ev_io *w, int)
 {
     NetlinkWatch *nw = reinterpret_cast<NetlinkWatch *>(reinterpret_cast<char *>(w) -
                                                         offsetof(NetlinkWatch, io));
     alignas(nlmsghdr) char buf[4096];
+    int overrun = 0;
     for (;;) {
         int n = srecv(nw->fd, buf, sizeof buf);
+        if (n == kSrecvOverrun) {
+            overrun = 1;
+            continue;
+        }
         if (n <= 0)
             break;
         nl_walk(buf, n, monitor_msg, NULL);
     }
+    if (overrun && sdrfd)
+        monitor_overrun(nw->fd);
 }
 
 struct LinkVisit {
@@ -327,6 +500,7 @@ static int link_attr(const rtattr *rta, void *ctx)
     if (i < 0)
         return 0;
     open_entry(i, name, "rtnl_print_link");
+    entry_present[i] = 1;
     if (tell_step(i, IFMON_OPENED_DUMP, name, "rtnl_print_link")) {
         dump_abandoned = 1;
         lv->stop = 1;

@@ -4,7 +4,9 @@
 // SO_BINDTODEVICE, in step with the kernel: a start-up link dump opens the
 // entries of the configured interfaces present, and the IPv4 address
 // notifications of rtnetlink re-open an entry (RTM_NEWADDR) or close it
-// (RTM_DELADDR).  One thread; everything runs in main or in callbacks of the
+// when its interface has no IPv4 address left (RTM_DELADDR).  When
+// notifications were lost (ENOBUFS) every entry is set again from the
+// kernel's present addresses.  Entry sockets are non-blocking.  One thread; everything runs in main or in callbacks of the
 // default loop.
 //
 // Ownership: the monitor opens and closes the entries' descriptors.  The
@@ -54,12 +56,30 @@ typedef int (*IfmonStep)(int i, IfmonEvent event, const char *name, const char *
 void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step);
 unsigned ifmon_count();
 
+// Whether entry i's interface has an IPv4 address as far as the monitor
+// knows: the entry belongs open, even while the program has closed it.
+int ifmon_present(int i);
+// A fresh socket of the program's kind in entry i, bound to its interface
+// and non-blocking (the old one closed after IFMON_CLOSING); the entry's
+// value, -1 when that failed.  The program's step is not told of the opening.
+int ifmon_open(int i, const char *func);
+// Closes entry i (after IFMON_CLOSING) and leaves it -1; it stays present.
+void ifmon_close(int i, const char *func);
+// Sets every entry from the kernel's present addresses: opens (IFMON_REOPENED)
+// the entries of interfaces with an IPv4 address that are closed, closes
+// those of interfaces without one.  0, or -1 when the kernel could not be
+// asked (logged under func; the table is left alone).
+int ifmon_reconcile(const char *func);
+
 // Opens, binds (RTMGRP_IPV4_IFADDR) and makes non-blocking the monitor
 // socket; ends the process on failure.
 int ip_monitor();
 
 // One recv: -1 for a negative socket or an error (logged), 0 on EAGAIN,
-// else the byte count.  EINTR is retried.
+// kSrecvOverrun (not logged) when the kernel dropped notifications because
+// the receive buffer was full (ENOBUFS), else the byte count.  EINTR is
+// retried.
+constexpr int kSrecvOverrun = -2;
 int srecv(int s, void *buf, int size);
 
 void ipstat_cb(struct ev_loop *loop, ev_io *w, int revents);
