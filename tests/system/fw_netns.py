@@ -19,8 +19,10 @@ import contextlib
 import ctypes
 import json
 import os
+import signal
 import socket
 import subprocess
+import tempfile
 
 import pytest
 
@@ -148,3 +150,18 @@ def topo(request):
 def peer_of(addr):
     """Which device interface (0 or 1) a peer address seen by REMOTE is."""
     return DEV_ADDRS.index(addr[0])
+
+
+def notification_burst(topo, pid, count, last):
+    """Overruns the monitor of process `pid`: it is stopped while `count`
+    addresses come and go on the device's loopback, followed by the `ip`
+    commands `last`, all in one `ip -batch`; then it goes on."""
+    lines = ["address add 10.99.%d.%d/32 dev lo" % (k // 250, k % 250 + 1) for k in range(count)]
+    with tempfile.NamedTemporaryFile("w", suffix=".ip", delete=False) as f:
+        f.write("\n".join(lines + last) + "\n")
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        ipn(topo.dev, "-batch", f.name)
+    finally:
+        os.kill(pid, signal.SIGCONT)
+        os.unlink(f.name)

@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from conftest import UUID, run
+from conftest import UUID, run, wait_for
 import fw_netns as N
 from fw_netns import topo  # noqa: F401 (fixture)
 
@@ -109,19 +109,29 @@ def test_address_changes_close_and_reopen_the_entry_and_replies_follow(
     assert c.recvfrom(100)[0] == b"after add"
     assert d.fd_count() == fds
 
-    # Removing it closes fwd1's entry: one datagram only, through fwd0.
+    # Removing it leaves fwd1 with its first address: the entry stays.
     N.ipn(topo.dev, "addr", "del", "10.200.1.3/24", "dev", "fwd1")
     d.wait_out(r"fwd1 is del 10\.200\.1\.3\n")
+    d.wait_log(r"fwd1 keeps an IPv4 address")
     c.sendto(b"3", ("127.0.0.1", PORT))
+    kept = receive_per_interface(srv)
+    assert sorted(kept) == [0, 1] and kept[1][1] == got[1][1]
+    assert d.fd_count() == fds
+
+    # Its last address goes: the entry closes, one datagram only, via fwd0.
+    N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
+    c.sendto(b"4", ("127.0.0.1", PORT))
     got = receive_per_interface(srv, 1)
     assert list(got) == [0]
     nothing_more(srv)
     assert d.fd_count() == fds - 1
 
     # Back again: both interfaces carry it and the reply watcher follows.
-    N.ipn(topo.dev, "addr", "add", "10.200.1.4/24", "dev", "fwd1")
-    d.wait_out(r"fwd1 is add 10\.200\.1\.4\n")
-    c.sendto(b"4", ("127.0.0.1", PORT))
+    N.ipn(topo.dev, "addr", "add", "10.200.1.2/24", "dev", "fwd1")
+    topo.route(1)
+    d.wait_out(r"fwd1 is add 10\.200\.1\.2\n")
+    c.sendto(b"5", ("127.0.0.1", PORT))
     got = receive_per_interface(srv)
     assert sorted(got) == [0, 1]
     srv.sendto(b"back", got[1][1])
@@ -157,3 +167,75 @@ def test_a_missing_destination_ends_start_up(tmp_path, missing):
     r = run("dgramhop", *words)
     assert r.returncode == 255
     assert ("ERR: please fill %s parament" % missing) in r.stderr.decode()
+
+
+@pytest.mark.netns
+def test_a_path_that_cannot_take_a_datagram_loses_it_alone(daemon, topo, tmp_path):
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    c = client(topo)
+    c.sendto(b"first", ("127.0.0.1", PORT))
+    receive_per_interface(srv)
+    fds = d.fd_count()
+
+    # fwd1 lets almost nothing out: what its socket sends stays charged to
+    # it in the queue, and the socket fills up.
+    r = N.sh("tc", "-n", topo.dev, "qdisc", "add", "dev", "fwd1", "root", "tbf", "rate", "8kbit",
+             "burst", "1600", "limit", "10000000", check=False)
+    if r.returncode != 0:
+        pytest.skip("no tbf queueing discipline here: " + r.stderr.strip())
+    filler = b"." * 8000
+    over1 = 0
+    for k in range(400):
+        c.sendto(b"%05d" % k + filler, ("127.0.0.1", PORT))
+        # Every datagram still leaves through fwd0, in order.
+        while True:
+            data, addr = srv.recvfrom(20000)
+            if N.peer_of(addr) == 0:
+                assert data[28:33] == b"%05d" % k
+                break
+            over1 += 1
+        if "fwd1 is full" in d.stderr():
+            break
+    d.wait_log(r"DEBUG: fwd1 is full: datagram dropped there")
+    assert k < 399 and over1 < k
+    assert "sendto failed" not in d.stderr()
+
+    # Once fwd1 lets its queue go, it carries datagrams again.
+    N.sh("tc", "-n", topo.dev, "qdisc", "del", "dev", "fwd1", "root")
+    c.sendto(b"after", ("127.0.0.1", PORT))
+    got = {}
+    while len(got) < 2:
+        data, addr = srv.recvfrom(20000)
+        if data.endswith(b"after"):
+            got[N.peer_of(addr)] = data
+    assert d.fd_count() == fds
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_lost_address_notifications_are_made_up_by_asking_the_kernel(daemon, topo, tmp_path):
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    c = client(topo)
+    c.sendto(b"1", ("127.0.0.1", PORT))
+    receive_per_interface(srv)
+    fds = d.fd_count()
+    N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
+    assert d.fd_count() == fds - 1
+
+    # fwd1's address comes back at the end of a burst the monitor cannot
+    # keep up with: that notification is lost, the kernel is asked instead.
+    N.notification_burst(topo, d.pid, 3000, [
+        "address add 10.200.1.2/24 dev fwd1",
+        "route replace %s/32 via %s dev fwd1 metric 20" % (N.REMOTE, N.PEER_ADDRS[1])])
+    d.wait_log(r"WARNING: address notifications lost")
+    wait_for(lambda: d.fd_count() == fds, 5, what="fwd1's socket back")
+    c.sendto(b"2", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert sorted(got) == [0, 1]
+    srv.sendto(b"back", got[1][1])
+    assert c.recvfrom(100)[0] == b"back"
+    assert d.stderr().count("address notifications lost") == 1
+    assert "fwd1 is add" not in d.stdout()

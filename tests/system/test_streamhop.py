@@ -1,7 +1,9 @@
 """streamhop against real interfaces: the device namespace with two veth
 links, the remote TCP server in the remote namespace (see fw_netns)."""
 import os
+import random
 import select
+import signal
 import socket
 import threading
 import time
@@ -22,6 +24,7 @@ class Conn:
         self.iface = N.peer_of(peer)
         self.data = bytearray()
         self.eof = False
+        self.paused = False  # the server does not read it (a stalled uplink)
 
 
 class RemoteServer:
@@ -30,6 +33,8 @@ class RemoteServer:
 
     def __init__(self, ns, port):
         self.lsock = N.sock_in(ns, socket.SOCK_STREAM, bind=(N.REMOTE, port))
+        # Small windows: a connection that is not read stalls soon.
+        self.lsock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
         self.lsock.listen(16)
         self.lsock.setblocking(False)
         self.conns = []
@@ -41,7 +46,7 @@ class RemoteServer:
     def _serve(self):
         while not self.stopping:
             with self.lock:
-                live = [c for c in self.conns if not c.eof]
+                live = [c for c in self.conns if not c.eof and not c.paused]
             r, _, _ = select.select([self.lsock] + [c.sock for c in live], [], [], 0.05)
             for s in r:
                 if s is self.lsock:
@@ -73,6 +78,13 @@ class RemoteServer:
             by_if = {c.iface: c for c in self.open_conns()}
             return by_if if all(i in by_if for i in ifaces) else None
         return wait_for(ready, timeout, what="connections over %s" % (ifaces,))
+
+    def wait_new(self, iface, old, timeout=20):
+        """An open connection over `iface` made after `old`."""
+        def ready():
+            return next((c for c in self.open_conns() if c.iface == iface and c is not old
+                         and self.conns.index(c) > self.conns.index(old)), None)
+        return wait_for(ready, timeout, what="a new connection over %d" % iface)
 
     def close(self):
         self.stopping = True
@@ -195,7 +207,7 @@ def test_relay_over_each_interface_replies_and_teardown(daemon, topo, server, tm
 
 
 @pytest.mark.netns
-def test_an_interface_that_loses_and_regains_an_address_while_serving(
+def test_an_interface_keeps_its_path_until_its_last_address_goes_and_regains_it(
         daemon, topo, server, tmp_path):
     N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
     d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
@@ -207,28 +219,38 @@ def test_an_interface_that_loses_and_regains_an_address_while_serving(
         wait_data(conns[i], 29)
     fds = d.fd_count()
 
-    # fwd1 (remote_fd) loses an address: its connection closes, replies
-    # move to fwd0, and fwd0 keeps carrying every chunk.
+    # A secondary address goes: fwd1 still has one, its connection stays.
     N.ipn(topo.dev, "addr", "del", "10.200.1.3/24", "dev", "fwd1")
     d.wait_out(r"fwd1 is del 10\.200\.1\.3\n")
-    wait_for(lambda: conns[1].eof, 5, what="fwd1 connection closed")
+    d.wait_log(r"fwd1 keeps an IPv4 address")
     cli.sendall(b"b")
-    wait_data(conns[0], 58)
+    for i in (0, 1):
+        assert pieces(wait_data(conns[i], 58), head) == [b"a", b"b"]
+    assert not conns[1].eof and d.fd_count() == fds
+
+    # Its last address goes (with the route through it): fwd1's connection
+    # is closed, replies move to fwd0, and fwd0 keeps carrying every chunk.
+    N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
+    assert d.fd_count() == fds - 1
+    cli.sendall(b"c")
+    wait_data(conns[0], 87)
     conns[0].sock.sendall(bytes(28) + b"via0")
     assert client_gets(cli, b"via0") == b"via0"
-    assert d.fd_count() == fds - 1
+    assert len(conns[1].data) == 58
 
     # Back again: a fresh connection over fwd1 that carries chunks and replies.
-    N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
-    d.wait_out(r"fwd1 is add 10\.200\.1\.3\n")
+    N.ipn(topo.dev, "addr", "add", "10.200.1.2/24", "dev", "fwd1")
+    topo.route(1)
+    d.wait_out(r"fwd1 is add 10\.200\.1\.2\n")
     new1 = server.wait_conns([1])[1]
     assert new1 is not conns[1]
-    cli.sendall(b"c")
-    assert wait_data(new1, 29) == head + b"c"
-    assert pieces(wait_data(conns[0], 87), head) == [b"a", b"b", b"c"]
+    wait_for(lambda: d.fd_count() == fds, 5, what="fwd1's socket back")
+    cli.sendall(b"d")
+    assert wait_data(new1, 29) == head + b"d"
+    assert pieces(wait_data(conns[0], 116), head) == [b"a", b"b", b"c", b"d"]
     new1.sock.sendall(bytes(28) + b"via1")
     assert client_gets(cli, b"via1") == b"via1"
-    assert d.fd_count() == fds
     assert d.alive()
 
 
@@ -253,3 +275,155 @@ def test_descriptors_stay_flat_over_many_cycles(daemon, topo, tmp_path):
         assert len(set(counts)) == 1, counts
     finally:
         server.close()
+
+
+class Sender:
+    """Sends `data` to the local client socket from a thread, until done or
+    stopped; `sent` is how far it got."""
+
+    def __init__(self, cli, data):
+        self.cli, self.data, self.sent, self.stopping = cli, data, 0, False
+        self.error = None
+        self.cli.settimeout(30)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            while not self.stopping and self.sent < len(self.data):
+                self.sent += self.cli.send(self.data[self.sent:self.sent + 65536])
+        except OSError as e:
+            self.error = e
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join(30)
+        assert self.error is None, self.error
+        return self.data[:self.sent]
+
+
+def payload(conn, head):
+    return b"".join(pieces(bytes(conn.data), head))
+
+
+@pytest.mark.netns
+@pytest.mark.parametrize("how", ["peer link down", "gateway gone"])
+def test_an_uplink_unreachable_at_start_is_skipped_and_used_again_once_reachable(
+        daemon, topo, server, tmp_path, how):
+    # Either way fwd1's SYNs go nowhere and the connect bound ends each
+    # attempt; the device sees no address change.
+    if how == "peer link down":
+        N.ipn(topo.rem, "link", "set", "fwr1", "down")
+    else:
+        N.ipn(topo.rem, "addr", "del", N.PEER_ADDRS[1] + "/24", "dev", "fwr1")
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0])
+    d.wait_log(r"connect on fwd1 failed: .*sdrfd\[1\] closed, retry in 1 s")
+    head = topo.header()
+    cli = local_client(topo)
+    cli.sendall(b"abc")
+    assert wait_data(conns[0], 31) == head + b"abc"
+    conns[0].sock.sendall(bytes(28) + b"via0")
+    assert client_gets(cli, b"via0") == b"via0"
+    fds = d.fd_count()
+
+    # Reachable again without any address event: back within the back-off.
+    if how == "peer link down":
+        N.ipn(topo.rem, "link", "set", "fwr1", "up")
+    else:
+        N.ipn(topo.rem, "addr", "add", N.PEER_ADDRS[1] + "/24", "dev", "fwr1")
+    new1 = server.wait_conns([1], timeout=20)[1]
+    wait_for(lambda: d.fd_count() == fds + 1, 5, what="fwd1 connected")
+    cli.sendall(b"x")
+    assert wait_data(new1, 29) == head + b"x"
+    assert pieces(wait_data(conns[0], 60), head) == [b"abc", b"x"]
+    assert "is add" not in d.stdout()
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_a_stalled_uplink_is_closed_while_the_client_and_the_other_keep_flowing(
+        daemon, topo, server, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = topo.header()
+    cli = local_client(topo)
+    cli.sendall(b"a")
+    for i in (0, 1):
+        wait_data(conns[i], 29)
+    fds = d.fd_count()
+
+    # fwd1's server stops reading: that path falls behind and is closed;
+    # the client and fwd0 keep flowing.
+    old1 = conns[1]
+    old1.paused = True
+    sender = Sender(cli, random.Random(1).randbytes(48 << 20))
+    d.wait_log(r"fwd1 falls more than 262144 bytes behind", timeout=20)
+    new1 = server.wait_new(1, old1)
+    sent = b"a" + sender.stop()
+    cli.sendall(b"tail")
+    sent += b"tail"
+    wait_for(lambda: len(payload(conns[0], head)) >= len(sent), 20, what="all of it over fwd0")
+    assert payload(conns[0], head) == sent
+    wait_for(lambda: payload(new1, head).endswith(b"tail"), 10, what="the tail over fwd1")
+    assert sent.endswith(payload(new1, head))
+    assert bytes(new1.data).startswith(head)
+
+    # What the stalled connection got is whole frames as far as it goes.
+    old1.paused = False
+    wait_for(lambda: old1.eof, 20, what="the stalled connection read to its end")
+    assert bytes(conns[0].data).startswith(bytes(old1.data))
+    assert d.fd_count() == fds
+    assert "fwd0 falls" not in d.stderr() and "on fwd0 failed" not in d.stderr()
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_a_single_stalled_path_slows_the_client_and_loses_nothing(
+        daemon, topo, server, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0")
+    conn = server.wait_conns([0])[0]
+    head = topo.header()
+    cli = local_client(topo)
+    conn.paused = True
+    data = random.Random(2).randbytes(24 << 20)
+    sender = Sender(cli, data)
+    d.wait_log(r"stop reading the client", timeout=20)
+    conn.paused = False
+    wait_for(lambda: sender.sent == len(data), 30, what="the client's data taken")
+    sender.stop()
+    wait_for(lambda: len(payload(conn, head)) >= len(data), 20, what="all of it relayed")
+    assert payload(conn, head) == data
+    assert all(len(p) <= 1400 for p in pieces(bytes(conn.data), head))
+    assert "behind" not in d.stderr()
+    cli.sendall(b"still here")
+    wait_for(lambda: payload(conn, head).endswith(b"still here"), 5, what="more after it")
+
+
+@pytest.mark.netns
+def test_lost_address_notifications_are_made_up_by_asking_the_kernel(
+        daemon, topo, server, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = topo.header()
+    cli = local_client(topo)
+    cli.sendall(b"a")
+    for i in (0, 1):
+        wait_data(conns[i], 29)
+    fds = d.fd_count()
+    N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
+
+    # fwd1's address comes back at the end of a burst the monitor cannot
+    # keep up with: that notification is lost.
+    N.notification_burst(topo, d.pid, 3000, [
+        "address add 10.200.1.2/24 dev fwd1",
+        "route replace %s/32 via %s dev fwd1 metric 20" % (N.REMOTE, N.PEER_ADDRS[1])])
+    d.wait_log(r"WARNING: address notifications lost")
+    new1 = server.wait_new(1, conns[1], timeout=10)
+    cli.sendall(b"b")
+    assert wait_data(new1, 29) == head + b"b"
+    assert pieces(wait_data(conns[0], 58), head) == [b"a", b"b"]
+    assert d.stderr().count("address notifications lost") == 1
+    assert "fwd1 is add" not in d.stdout()
+    wait_for(lambda: d.fd_count() == fds, 5, what="descriptors back to before")
