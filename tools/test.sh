@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 DEB_PACKAGES=(g++ cmake make pkg-config libev-dev libgtest-dev python3 python3-pytest socat iproute2 util-linux procps)
+# Packaging checks: manual page lint, unit verification, the OpenWrt init-script test bed.
+DEB_PACKAGES+=(mandoc systemd gcc busybox libjson-c-dev)
 
 need_install() {
     local missing=()

@@ -1,0 +1,206 @@
+"""What ships around the programs: manual pages that agree with --help,
+sample configurations the programs accept, the `cmake --install` tree and
+the systemd units."""
+import os
+import re
+import stat
+import subprocess
+
+import pytest
+
+from conftest import ROOT, run
+from fw_dist import (DIST, PROGRAMS, build_dir, help_table, host_checks_only,
+                     require_tool)
+
+MAN_PAGES = ["man/%s.8" % p for p in PROGRAMS] + ["man/farwire.cfg.5", "man/farwire.7"]
+UUID = "00112233-4455-6677-8899-aabbccddeeff"
+
+
+# --- manual pages ---------------------------------------------------------
+
+def man_table(prog):
+    """The OPTIONS list of a section 8 page as (short, long, kind, default).
+
+    An entry is `.It Fl x , Fl Fl name Ns = Ns Ar KIND` (short letter and
+    argument optional); its text says "Default:" followed by a `.Ql value .`
+    line, "Default: empty.", "Default: off." or "No default.".
+    """
+    with open(os.path.join(DIST, "man", prog + ".8")) as f:
+        text = f.read()
+    options = text[text.index(".Sh OPTIONS"):]
+    options = options[:options.index("\n.El\n")]
+    rows = []
+    for item in options.split("\n.It ")[1:]:
+        head, _, body = item.partition("\n")
+        m = re.match(r"^(?:Fl (\w) , )?Fl Fl ([a-z-]+)(?: Ns = Ns Ar (STRING|INT))?$", head)
+        assert m, "%s.8: option entry not understood: .It %s" % (prog, head)
+        short, name, kind = m.groups()
+        d = re.search(r"Default:\n\.Ql (.*) \.\n|Default: (empty|off)\.|No default\.", body + "\n")
+        if d is None:
+            assert kind is None and name in ("help", "version"), \
+                "%s.8: --%s says nothing about its default" % (prog, name)
+            default = None
+        elif d.group(1) is not None:
+            default = d.group(1)
+        elif d.group(2) is not None:
+            default = "" if d.group(2) == "empty" else "off"
+        else:
+            default = None
+        rows.append((short, name, kind, default))
+    return rows
+
+
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_man_page_options_match_help(prog):
+    assert man_table(prog) == help_table(prog)
+
+
+def test_man_pages_lint_clean():
+    host_checks_only()
+    mandoc = require_tool("mandoc", "mandoc")
+    for page in MAN_PAGES:
+        r = subprocess.run([mandoc, "-T", "lint", "-W", "warning", os.path.join(DIST, page)],
+                           capture_output=True, text=True)
+        assert (r.returncode, r.stdout + r.stderr) == (0, ""), page
+
+
+# --- sample configurations ------------------------------------------------
+
+def sample_path(prog):
+    return os.path.join(DIST, "conf", prog + ".cfg")
+
+
+def sample_options(prog):
+    """The commented-out option lines of a sample: [(name, value or None)]."""
+    rows = []
+    with open(sample_path(prog)) as f:
+        for line in f:
+            m = re.match(r"^#([a-z][a-z-]*)(?: (.*))?$", line.rstrip("\n"))
+            if m:
+                value = m.group(2)
+                if value == '= ""':
+                    value = ""
+                rows.append((m.group(1), value))
+    return rows
+
+
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_sample_lists_every_option_with_its_default(prog):
+    # In help order; a flag has no value, an option without a default shows
+    # an example value.
+    expected = [(name, None if default == "off" else default)
+                for _, name, _, default in help_table(prog) if name not in ("help", "version")]
+    got = [(name, None if dict(expected).get(name) is None else value)
+           for name, value in sample_options(prog)]
+    assert got == expected
+    # Every option line has a comment line above it that says what it does.
+    with open(sample_path(prog)) as f:
+        lines = f.read().splitlines()
+    for i, line in enumerate(lines):
+        if re.match(r"^#[a-z]", line):
+            assert lines[i - 1].startswith("# "), "%s: no explanation above %r" % (prog, line)
+
+
+# Overrides that let a program read its whole configuration and then stop at
+# the link header (an interface that does not exist), before any serial port,
+# lock file or socket is touched.
+OVERRIDES = {
+    "serstream": ["--dev", "/nonexistent/tty/none"],
+    "serdgram": ["--dev", "/nonexistent/tty/none"],
+    "streamhop": [],
+    "dgramhop": ["--dstip", "127.0.0.1", "--dstport", "9"],
+    "streamhop-cli": [],
+}
+
+
+def run_with_config(prog, path):
+    r = run(prog, "--config=" + path, "--nic", "fwnonic0", "--uuid", UUID, *OVERRIDES[prog])
+    err = r.stderr.decode("utf-8", "replace")
+    # Past the parser (which ends with status 1), at the link header.
+    assert r.returncode == 255, err
+    assert "extinfo_nicmac: fwnonic0 failed" in err, err
+
+
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_sample_is_accepted_as_it_stands(prog):
+    run_with_config(prog, sample_path(prog))
+
+
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_sample_with_every_line_uncommented_is_accepted(prog, tmp_path):
+    # Every value as written is one the program takes (daemon left out: it
+    # would detach).
+    path = tmp_path / (prog + ".cfg")
+    with open(sample_path(prog)) as f:
+        text = re.sub(r"(?m)^#([a-z])", r"\1", f.read())
+    path.write_text(text.replace("\ndaemon\n", "\n"))
+    run_with_config(prog, str(path))
+
+
+# --- cmake --install ------------------------------------------------------
+
+def install(dest, prefix):
+    env = dict(os.environ)
+    env.pop("DESTDIR", None)
+    if dest:
+        env["DESTDIR"] = dest
+    r = subprocess.run(["cmake", "--install", build_dir(), "--prefix", prefix],
+                       capture_output=True, text=True, env=env)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def tree(top):
+    out = []
+    for d, _, files in os.walk(top):
+        out += [os.path.relpath(os.path.join(d, f), top) for f in files]
+    return sorted(out)
+
+
+def test_install_tree_layout(tmp_path):
+    dest = str(tmp_path / "dest")
+    install(dest, "/usr")
+    expected = sorted(
+        ["usr/sbin/%s" % p for p in PROGRAMS]
+        + ["usr/share/man/man8/%s.8" % p for p in PROGRAMS]
+        + ["usr/share/man/man5/farwire.cfg.5", "usr/share/man/man7/farwire.7"]
+        + ["usr/share/doc/farwire/examples/%s.cfg" % p for p in PROGRAMS]
+        + ["usr/share/doc/farwire/README.md", "usr/share/doc/farwire/deploy.md"]
+        + ["usr/lib/systemd/system/%s@.service" % p for p in PROGRAMS])
+    assert tree(dest) == expected
+    for p in PROGRAMS:
+        mode = os.stat(os.path.join(dest, "usr/sbin", p)).st_mode
+        assert mode & stat.S_IXUSR and mode & stat.S_IXOTH
+        with open(os.path.join(dest, "usr/lib/systemd/system/%s@.service" % p)) as f:
+            unit = f.read()
+        # The unit names the installed program and a configuration per instance.
+        assert "\nExecStart=/usr/sbin/%s --config=/etc/farwire/%s/%%i.cfg\n" % (p, p) in unit
+    for page in MAN_PAGES:
+        with open(os.path.join(DIST, page), "rb") as a, \
+                open(os.path.join(dest, "usr/share", page.replace("man/", "man/man%s/" % page[-1])),
+                     "rb") as b:
+            assert a.read() == b.read()
+
+
+def test_systemd_units_verify_clean(tmp_path):
+    analyze = require_tool("systemd-analyze", "systemd")
+    # Installed under a prefix of its own, so that each unit's ExecStart
+    # names a program that exists, as verify wants.
+    prefix = str(tmp_path / "usr")
+    install(None, prefix)
+    unitdir = os.path.join(prefix, "lib/systemd/system")
+    for p in PROGRAMS:
+        unit = os.path.join(unitdir, "%s@.service" % p)
+        r = subprocess.run([analyze, "verify", "--man=no", unit], capture_output=True, text=True)
+        assert (r.returncode, r.stdout + r.stderr) == (0, ""), unit
+
+
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_systemd_unit_runs_in_foreground_and_restarts(prog):
+    with open(os.path.join(DIST, "systemd", prog + "@.service.in")) as f:
+        unit = f.read()
+    assert "--daemon" not in unit
+    assert "\nType=exec\n" in unit and "\nRestart=always\n" in unit
+    assert "\nRestartSec=5\n" in unit and "\nStartLimitIntervalSec=0\n" in unit
+    relay = prog in ("streamhop", "dgramhop")
+    assert ("CAP_NET_RAW" in unit) == relay
+    assert ("\nReadWritePaths=/run\n" in unit) == prog.startswith("ser")
