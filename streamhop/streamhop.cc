@@ -79,11 +79,16 @@ static const int kBackoffLast = 30;
 static const int kFrameData = 1400;
 // One read of the client: up to this many frames.
 static const int kReadFrames = 16;
-// How far (bytes) a path may fall behind before it is closed, and the mark
-// above which a path counts as behind: the client is read while at least one
-// path is below it, so the fastest path sets the pace.
-static const int kPathQueueLimit = 256 * 1024;
+// How far (bytes) a path's queue may fall behind the fastest path's before
+// the path is closed, and the mark above which a path counts as behind: the
+// client is read while at least one path is below it, so the fastest path
+// sets the pace.  A queue thus holds at most about limit + mark + one read.
+// (256 KiB closed paths only a few percent slower than the other under a
+// saturating load within a second.)
+static const int kPathQueueLimit = 1024 * 1024;
 static const int kPathQueuePause = 64 * 1024;
+// Each path socket's send buffer (the kernel doubles it for its overhead).
+static const int kPathSendBuffer = 256 * 1024;
 
 // Where the remote server is, resolved once per cycle.
 static sockaddr_in remote_addrs[4];
@@ -345,6 +350,10 @@ static void link_to_tcpserver(int i)
     int fd = sdrfd[i];
     static unsigned turn;  // several addresses: each attempt takes the next
     const sockaddr_in *to = &remote_addrs[turn++ % remote_count];
+    // The same kernel buffer on every path (no autotuning), so that how far
+    // a path's queue is behind compares like with like across paths.
+    int sndbuf = kPathSendBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     int rc = connect(fd, reinterpret_cast<const sockaddr *>(to), sizeof *to);
     if (rc == 0) {
         path_up(i);
@@ -475,11 +484,16 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
         iov[cnt].iov_base = buf + off;
         iov[cnt++].iov_len = (size_t)(n - off < kFrameData ? n - off : kFrameData);
     }
+    // How far a path is behind counts from the fastest one's queue.
+    int fastest = kPathQueuePause;
+    for (unsigned i = 0; i < ifmon_count(); i++)
+        if (paths[i].state == PATH_UP && paths[i].q.len < fastest)
+            fastest = paths[i].q.len;
     for (unsigned i = 0; i < ifmon_count(); i++) {
         Path *p = &paths[i];
         if (p->state != PATH_UP)
             continue;
-        int ret = pathq_send(&p->q, sdrfd[i], iov, cnt, kPathQueueLimit);
+        int ret = pathq_send(&p->q, sdrfd[i], iov, cnt, fastest + kPathQueueLimit);
         if (ret == kPathqError) {
             int err = errno;
             log_err("sendto failed: %s(%d), sdrfd[%d] = %d\n", strerror(err), err, (int)i,
@@ -488,6 +502,7 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
             continue;
         }
         if (ret == kPathqOverflow) {
+
             log_err("%s falls more than %d bytes behind, sdrfd[%d] = %d\n",
                     args_info.outdev_arg[i], kPathQueueLimit, (int)i, sdrfd[i]);
             path_failed((int)i, "sendto", ENOBUFS);
