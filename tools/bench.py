@@ -193,6 +193,15 @@ class Program:
                     got[key] = int(value.split()[0])
         return got["Rss"], got["Private_Dirty"]
 
+    def has_socket(self):
+        self.check()
+        fd_dir = "/proc/%d/fd" % self.pid
+        for fd in os.listdir(fd_dir):
+            with contextlib.suppress(OSError):
+                if os.readlink(os.path.join(fd_dir, fd)).startswith("socket:"):
+                    return True
+        return False
+
     def wait_idle(self, timeout=2.0):
         """Until the program waits in its event loop (not in a script)."""
         if IDLE_SYSCALLS is None:
@@ -447,6 +456,11 @@ class SerialRig:
                 data, self.peer = self.srv.recvfrom(65536)
                 if len(data) != HEAD_LEN:
                     raise BenchError("serdgram's first datagram is %d bytes" % len(data))
+            else:  # socat opens the line first, then its socket
+                while not self.prog.has_socket():
+                    if time.monotonic() > deadline:
+                        raise BenchError("socat made no socket")
+                    time.sleep(0.01)
         self.spoll = select.poll()
         self.spoll.register(self.sock, select.POLLIN)
         self.counter = PayloadCounter(self.framed and self.kind == "tcp")
@@ -454,6 +468,8 @@ class SerialRig:
         self.line.drain()
         self.l2s(payload(1))
         self.s2l(payload(1))
+        self.prog.wait_idle()
+        self.line.drain()
 
     def wait_sock(self, timeout):
         r, _, _ = select.select([self.conn or self.srv], [], [], max(0, timeout))
