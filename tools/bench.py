@@ -66,6 +66,7 @@ class Config:
     datagrams = 60000
     gram_size = 512
     series = SERIES
+    uplinks = (1, 2)
 
     @classmethod
     def make_quick(cls):
@@ -843,7 +844,7 @@ def run_streamhop(res, bindir, base):
     topo = Topology()
     try:
         for rnd in range(Config.rounds):
-            for who, paths in (("farwire", 1), ("socat", 1), ("farwire", 2), ("socat", 2)):
+            for who, paths in ((w, n) for n in Config.uplinks for w in ("farwire", "socat")):
                 tag = " [%d uplink%s]" % (paths, "s" if paths > 1 else "")
                 port, dport = 7300, 9300
                 with inside(topo.rem):
@@ -894,7 +895,7 @@ def run_dgramhop(res, bindir, base):
     topo = Topology()
     try:
         for rnd in range(Config.rounds):
-            for who, paths in (("farwire", 1), ("socat", 1), ("farwire", 2), ("socat", 2)):
+            for who, paths in ((w, n) for n in Config.uplinks for w in ("farwire", "socat")):
                 tag = " [%d uplink%s]" % (paths, "s" if paths > 1 else "")
                 port, dport = 7400, 9400
                 with inside(topo.rem):
@@ -1123,6 +1124,8 @@ def main():
     p.add_argument("--series", default="gate,nogate",
                    help="serial series: gate (a do-nothing linegate.sh on PATH), nogate "
                    "(none on PATH); default both")
+    p.add_argument("--uplinks", default="1,2",
+                   help="relay comparisons: with 1 uplink, 2 uplinks or both (default 1,2)")
     p.add_argument("--rounds", type=int, help="rounds (default 3, 1 with --quick)")
     p.add_argument("--markdown", action="store_true",
                    help="also print the README's short table in Markdown")
@@ -1136,6 +1139,12 @@ def main():
     Config.series = tuple(s for s in args.series.split(",") if s)
     if any(s not in SERIES for s in Config.series):
         raise SystemExit("--series takes gate, nogate")
+    try:
+        Config.uplinks = tuple(int(n) for n in args.uplinks.split(",") if n)
+    except ValueError:
+        Config.uplinks = ()
+    if not Config.uplinks or any(n not in (1, 2) for n in Config.uplinks):
+        raise SystemExit("--uplinks takes 1, 2 or 1,2")
     chosen = parse_only(args.only)
     if os.geteuid() != 0:
         raise SystemExit("run as root (network namespaces, serial lock files)")
