@@ -597,9 +597,7 @@ def measure_serial(res, comp, kind, bindir, base, series):
         for who in ("farwire", "socat"):
             rig = SerialRig(kind, bindir, who, env, base)
             try:
-                rss, dirty = rig.prog.memory()
-                res.add(comp, "RSS idle [%s]" % tag, "kB", who, rss)
-                res.add(comp, "Private_Dirty idle [%s]" % tag, "kB", who, dirty)
+                record_memory(res, comp, who, rig.prog, "idle [%s]" % tag)
                 for direction, label in (("l2s", "line->server"), ("s2l", "server->line")):
                     for size in Config.sizes:
                         res.add(comp, "latency %s %dB [%s]" % (label, size, tag), "us", who,
@@ -631,9 +629,7 @@ def measure_serial(res, comp, kind, bindir, base, series):
                         1000 * (c1[0] - c0[0]) / mb)
                 res.add(comp, "server->line children CPU/MB [%s]" % tag, "ms/MB", who,
                         1000 * (c1[1] - c0[1]) / mb)
-                rss, dirty = rig.prog.memory()
-                res.add(comp, "RSS after load [%s]" % tag, "kB", who, rss)
-                res.add(comp, "Private_Dirty after load [%s]" % tag, "kB", who, dirty)
+                record_memory(res, comp, who, rig.prog, "after load [%s]" % tag)
             finally:
                 rig.stop()
 
@@ -714,12 +710,16 @@ def accept_one(lst, prog, timeout=10):
     return c
 
 
+def record_memory(res, comp, who, prog, when):
+    rss, dirty = prog.memory()
+    res.add(comp, "RSS %s" % when, "kB", who, rss)
+    res.add(comp, "Private_Dirty %s" % when, "kB", who, dirty)
+
+
 def record_stream(res, comp, who, prog, secs, c0, c1, mb, tag=""):
     res.add(comp, "throughput%s" % tag, "MB/s", who, mb / secs)
     res.add(comp, "CPU/MB%s" % tag, "ms/MB", who, 1000 * (c1[0] - c0[0]) / mb)
-    rss, dirty = prog.memory()
-    res.add(comp, "RSS after load%s" % tag, "kB", who, rss)
-    res.add(comp, "Private_Dirty after load%s" % tag, "kB", who, dirty)
+    record_memory(res, comp, who, prog, "after load" + tag)
 
 
 def run_cli(res, bindir, base):
@@ -743,9 +743,7 @@ def run_cli(res, bindir, base):
                 lc = accept_one(local, prog)
                 rc = accept_one(remote, prog)
                 time.sleep(0.05)
-                rss, dirty = prog.memory()
-                res.add(comp, "RSS idle", "kB", who, rss)
-                res.add(comp, "Private_Dirty idle", "kB", who, dirty)
+                record_memory(res, comp, who, prog, "idle")
                 c0 = prog.cpu()
                 secs = pump([lc], [[rc, PayloadCounter(who == "farwire")]], total=total)
                 c1 = prog.cpu()
@@ -838,30 +836,43 @@ def connect_in(ns, port, prog, timeout=10):
             time.sleep(0.02)
 
 
+def uplink_runs():
+    """(who, uplinks, figure tag) in A B order for each uplink count."""
+    for n in Config.uplinks:
+        for who in ("farwire", "socat"):
+            yield who, n, " [%d uplink%s]" % (n, "s" if n > 1 else "")
+
+
+def relay_argv(who, bindir, base, port, dport, paths, udp):
+    """The relay's command line: ours on `paths` uplinks, or socat on one
+    (for two uplinks socat stays the one-path reference, so the ratio shows
+    what sending everything twice costs)."""
+    if who == "socat":
+        kind = "UDP" if udp else "TCP"
+        return ["socat"] + (["-T", "60"] if udp else []) + [
+            "%s-LISTEN:%d,bind=127.0.0.1,reuseaddr" % (kind, port),
+            "%s:%s:%d,so-bindtodevice=fwd0" % (kind, REMOTE, dport)]
+    argv = [os.path.join(bindir, "dgramhop" if udp else "streamhop"),
+            "-c" if udp else "--config", os.path.join(base, "none.cfg"), "--port", str(port),
+            "--dstip", REMOTE, "--dstport", str(dport), "--nic", "fwd0", "--uuid", UUID,
+            "--debug", "3"]
+    for i in range(paths):
+        argv += ["--outdev", "fwd%d" % i]
+    return argv
+
+
 def run_streamhop(res, bindir, base):
     comp = "streamhop"
     total = Config.stream_bytes
     topo = Topology()
     try:
         for rnd in range(Config.rounds):
-            for who, paths in ((w, n) for n in Config.uplinks for w in ("farwire", "socat")):
-                tag = " [%d uplink%s]" % (paths, "s" if paths > 1 else "")
+            for who, paths, tag in uplink_runs():
                 port, dport = 7300, 9300
                 with inside(topo.rem):
                     remote = listener((REMOTE, dport))
-                if who == "farwire":
-                    argv = [os.path.join(bindir, "streamhop"), "--config",
-                            os.path.join(base, "none.cfg"), "--port", str(port),
-                            "--dstip", REMOTE, "--dstport", str(dport), "--nic", "fwd0",
-                            "--uuid", UUID, "--debug", "3"]
-                    for i in range(paths):
-                        argv += ["--outdev", "fwd%d" % i]
-                else:
-                    # socat relays one path; for two uplinks it is the same
-                    # one-path relay, the reference for sending the data twice.
-                    argv = ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port,
-                            "TCP:%s:%d,so-bindtodevice=fwd0" % (REMOTE, dport)]
-                prog = Program(argv, prefix=topo.prefix())
+                prog = Program(relay_argv(who, bindir, base, port, dport, paths, False),
+                               prefix=topo.prefix())
                 try:
                     sinks = []
                     expected = paths if who == "farwire" else 1
@@ -873,9 +884,7 @@ def run_streamhop(res, bindir, base):
                     if who == "socat":
                         sinks.append([accept_one(remote, prog), PayloadCounter(False)])
                     time.sleep(0.05)
-                    rss, dirty = prog.memory()
-                    res.add(comp, "RSS idle" + tag, "kB", who, rss)
-                    res.add(comp, "Private_Dirty idle" + tag, "kB", who, dirty)
+                    record_memory(res, comp, who, prog, "idle" + tag)
                     c0 = prog.cpu()
                     secs = pump([client], sinks, total=total)
                     c1 = prog.cpu()
@@ -895,8 +904,7 @@ def run_dgramhop(res, bindir, base):
     topo = Topology()
     try:
         for rnd in range(Config.rounds):
-            for who, paths in ((w, n) for n in Config.uplinks for w in ("farwire", "socat")):
-                tag = " [%d uplink%s]" % (paths, "s" if paths > 1 else "")
+            for who, paths, tag in uplink_runs():
                 port, dport = 7400, 9400
                 with inside(topo.rem):
                     remote = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -904,17 +912,8 @@ def run_dgramhop(res, bindir, base):
                     with contextlib.suppress(OSError):
                         remote.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)
                     remote.bind((REMOTE, dport))
-                if who == "farwire":
-                    argv = [os.path.join(bindir, "dgramhop"), "-c",
-                            os.path.join(base, "none.cfg"), "--port", str(port),
-                            "--dstip", REMOTE, "--dstport", str(dport), "--nic", "fwd0",
-                            "--uuid", UUID, "--debug", "3"]
-                    for i in range(paths):
-                        argv += ["--outdev", "fwd%d" % i]
-                else:
-                    argv = ["socat", "-T", "60", "UDP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port,
-                            "UDP:%s:%d,so-bindtodevice=fwd0" % (REMOTE, dport)]
-                prog = Program(argv, prefix=topo.prefix())
+                prog = Program(relay_argv(who, bindir, base, port, dport, paths, True),
+                               prefix=topo.prefix())
                 with inside(topo.dev):
                     client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 JANITOR.socks.append(client)
@@ -938,9 +937,7 @@ def run_dgramhop(res, bindir, base):
                     with contextlib.suppress(BlockingIOError):
                         while True:
                             remote.recv(65536)
-                    rss, dirty = prog.memory()
-                    res.add(comp, "RSS idle" + tag, "kB", who, rss)
-                    res.add(comp, "Private_Dirty idle" + tag, "kB", who, dirty)
+                    record_memory(res, comp, who, prog, "idle" + tag)
                     c0 = prog.cpu()
                     secs, got, bad = send_grams(client, port, remote, count, size, copies, framed)
                     c1 = prog.cpu()
@@ -951,9 +948,7 @@ def run_dgramhop(res, bindir, base):
                             100.0 * (count * copies - got) / (count * copies))
                     if bad:
                         note("  dgramhop %s: %d datagrams with a wrong size" % (who, bad))
-                    rss, dirty = prog.memory()
-                    res.add(comp, "RSS after load" + tag, "kB", who, rss)
-                    res.add(comp, "Private_Dirty after load" + tag, "kB", who, dirty)
+                    record_memory(res, comp, who, prog, "after load" + tag)
                 finally:
                     prog.stop()
                     client.close()
