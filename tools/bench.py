@@ -646,6 +646,9 @@ def run_serdgram(res, bindir, base):
 
 # ---------------------------------------------------------------- stream pump
 
+WINDOW = 768 << 10
+
+
 def pump(sources, sinks, total, deadline_s=60.0):
     """Send `total` payload bytes on each source socket while reading the
     sinks, [socket, PayloadCounter] pairs, until every sink counted `total`
@@ -669,6 +672,15 @@ def pump(sources, sinks, total, deadline_s=60.0):
         if time.monotonic() > end:
             raise BenchError("load did not arrive in %.0f s: %s of %d bytes" % (
                 deadline_s, [sk[1].count for sk in sinks], total))
+        # With several sinks the sources stay at most WINDOW bytes ahead of
+        # the slowest one, so that this reader (busy with all of them on a
+        # loaded machine) is never what makes one uplink fall behind the
+        # other: streamhop closes a path that falls 1 MiB behind the fastest.
+        slowest = min(sk[1].count for sk in sinks) if len(sinks) > 1 else -1
+        for s in sources:
+            fd = s.fileno()
+            ahead = total - left[fd] - slowest
+            p.modify(s, select.POLLOUT if left[fd] and (slowest < 0 or ahead < WINDOW) else 0)
         for fd, ev in p.poll(500):
             kind, obj = fds[fd]
             if kind == "src":
@@ -677,8 +689,6 @@ def pump(sources, sinks, total, deadline_s=60.0):
                 except BlockingIOError:
                     sent = 0
                 left[fd] -= sent
-                if left[fd] == 0:
-                    p.modify(obj, 0)
             else:
                 try:
                     data = obj[0].recv(262144)
