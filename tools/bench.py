@@ -32,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tty
 
 HEAD_LEN = 28
 UUID = "00112233-4455-6677-8899-aabbccddeeff"
@@ -1002,6 +1003,39 @@ def send_grams(client, port, remote, count, size, copies, framed):
     return secs, got, bad
 
 
+def harness_floor(count=1000):
+    """Median microseconds of one loopback TCP hop and one pty hop made by
+    the benchmark alone: the part of every latency sample that is not the
+    program's (a sample through a program has two such hops)."""
+    lst = listener()
+    a = socket.create_connection(lst.getsockname())
+    b, _ = lst.accept()
+    a.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)
+        floors = {}
+        for name, write, rfd, read in (
+                ("tcp", lambda: a.send(b"1"), b, lambda: b.recv(64)),
+                ("pty", lambda: os.write(master, b"1"), slave, lambda: os.read(slave, 64))):
+            p = select.poll()
+            p.register(rfd, select.POLLIN)
+            out = []
+            for _ in range(count):
+                t0 = time.perf_counter_ns()
+                write()
+                p.poll(1000)
+                read()
+                out.append(time.perf_counter_ns() - t0)
+            floors[name] = statistics.median(out) / 1000
+        return floors
+    finally:
+        for x in (a, b, lst):
+            x.close()
+        os.close(master)
+        os.close(slave)
+
+
 # ---------------------------------------------------------------- static facts
 
 def elf_needed(path):
@@ -1190,6 +1224,7 @@ def main():
     finally:
         JANITOR.clean()
 
+    floor = harness_floor() if any(n in chosen for n in GROUPS["serial"]) else None
     rows = res.rows()
     if rows:
         print()
@@ -1206,6 +1241,9 @@ def main():
     print()
     print("ratio = farwire / socat; latency rows: median or p99 over all samples of all rounds; "
           "other rows: median of the per-round values.")
+    if floor:
+        print("harness floor (the benchmark alone, median): loopback TCP hop %.1f us, pty hop "
+              "%.1f us; a serial latency sample crosses one of each." % (floor["tcp"], floor["pty"]))
     if args.markdown:
         print()
         print_markdown(rows, res.facts)
@@ -1213,7 +1251,7 @@ def main():
     missing = [(c, f) for c, f, u, a, b, na, nb in rows if a is None or b is None]
     with open(json_path, "w") as f:
         json.dump({"command": sys.argv, "machine": info, "rounds": Config.rounds,
-                   "quick": Config.quick, "seconds": timings, "figures": res.json(),
+                   "quick": Config.quick, "seconds": timings, "harness_floor_us": floor, "figures": res.json(),
                    "static": [{"program": n, "stripped_size": size, "needed": needed.split()}
                               for n, size, needed in res.facts]}, f, indent=1)
     print("raw samples: %s" % json_path)
