@@ -292,3 +292,28 @@ def test_shipped_uci_file_starts_nothing(testbed, tmp_path):
         calls, err, _ = run_init(testbed, tmp_path, f.read())
     assert service_set(calls).get("instances", {}) == {}
     assert err == ""
+
+
+def test_package_makefile_copies_what_the_build_needs(tmp_path):
+    # The Makefile cannot be built here; what it copies into the build folder
+    # must at least configure with the package's options.
+    host_checks_only()
+    with open(os.path.join(ROOT, "openwrt", "farwire", "Makefile")) as f:
+        text = f.read()
+    prepare = text[text.index("define Build/Prepare"):]
+    prepare = prepare[:prepare.index("endef")]
+    copied = re.findall(r"\$\(FARWIRE_SRC\)/(\S+)", prepare)
+    src = tmp_path / "src"
+    src.mkdir()
+    for name in copied:
+        subprocess.run(["cp", "-R", os.path.join(ROOT, name), str(src / name)], check=True)
+    options = re.search(r"^CMAKE_OPTIONS \+= (.*)$", text, re.M).group(1).split()
+    r = subprocess.run(["cmake", "-S", str(src), "-B", str(tmp_path / "build")] + options,
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    # What `cmake --install` takes from the source tree is copied too.
+    with open(os.path.join(ROOT, "cmake", "install.cmake")) as f:
+        for name in re.findall(r"\$\{PROJECT_SOURCE_DIR\}/([\w.-]+)", f.read()):
+            assert name in copied, name
+    for p in ("serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli"):
+        assert "$(PKG_INSTALL_DIR)/usr/sbin/%s " % p in text.replace("\\\n", " ")
