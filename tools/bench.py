@@ -347,6 +347,8 @@ class SerialLine:
 
     def __init__(self):
         self.dir = scratch_dir()
+        while "tty" in self.dir:  # the lock file is named after the first "tty"
+            self.dir = scratch_dir()
         self.master, self.slave = os.openpty()
         self.name = "ttyFW%d%d" % (os.getpid(), int(time.monotonic() * 1000) % 100000)
         self.dev = os.path.join(self.dir, self.name)
