@@ -317,3 +317,14 @@ def test_package_makefile_copies_what_the_build_needs(tmp_path):
             assert name in copied, name
     for p in ("serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli"):
         assert "$(PKG_INSTALL_DIR)/usr/sbin/%s " % p in text.replace("\\\n", " ")
+
+
+def test_shell_and_format_characters_pass_literally(testbed, tmp_path):
+    # The file format has no escapes: a backslash, $, % and backquotes are
+    # written as they are, and nothing of them reaches a shell or printf.
+    _, _, root = run_init(testbed, tmp_path, r"""
+        config streamhop-cli 'odd'
+        	option dstip 'a\b$c%d`e` %s\n'
+        """)
+    assert (root / "var/etc/farwire/odd.cfg").read_text() == \
+        HEAD % ("streamhop-cli", "odd") + r'dstip = "a\b$c%d`e` %s\n"' + "\n"
