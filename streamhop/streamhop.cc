@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <ev.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -87,6 +89,11 @@ static const int kReadFrames = 16;
 // saturating load within a second.)
 static const int kPathQueueLimit = 1024 * 1024;
 static const int kPathQueuePause = 64 * 1024;
+// Keepalive of an idle path: first probe after this many seconds of silence,
+// then one per interval; it fails after that many unanswered probes.
+static const int kKeepIdle = 10;
+static const int kKeepInterval = 5;
+static const int kKeepProbes = 3;
 // Each path socket's send buffer (the kernel doubles it for its overhead).
 static const int kPathSendBuffer = 256 * 1024;
 
@@ -354,6 +361,15 @@ static void link_to_tcpserver(int i)
     // a path's queue is behind compares like with like across paths.
     int sndbuf = kPathSendBuffer;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    // An idle path whose uplink died silently fails its keepalive and comes
+    // back like any failed path (a path with data in flight is judged by its
+    // queue instead).
+    static const int keepalive[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                       {IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdle},
+                                       {IPPROTO_TCP, TCP_KEEPINTVL, kKeepInterval},
+                                       {IPPROTO_TCP, TCP_KEEPCNT, kKeepProbes}};
+    for (const auto &k : keepalive)
+        setsockopt(fd, k[0], k[1], &k[2], sizeof k[2]);
     int rc = connect(fd, reinterpret_cast<const sockaddr *>(to), sizeof *to);
     if (rc == 0) {
         path_up(i);

@@ -350,6 +350,36 @@ static int monitor_msg(const nlmsghdr *nlh, int left, void *)
     return 0;
 }
 
+struct AddrDump {
+    unsigned char *has;
+    const char *func;
+    int result;  // 1 while reading, then 0 or -1
+};
+
+static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
+{
+    AddrDump *ad = static_cast<AddrDump *>(ctx);
+    if (nlh->nlmsg_type == NLMSG_DONE) {
+        ad->result = 0;
+        return 1;
+    }
+    if (nlh->nlmsg_type == NLMSG_ERROR) {
+        log_err_as(ad->func, "address dump refused");
+        ad->result = -1;
+        return 1;
+    }
+    if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
+        return 0;
+    const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
+    char name[IF_NAMESIZE];
+    if (ifa->ifa_family == AF_INET && if_indextoname(ifa->ifa_index, name)) {
+        int i = find_outdev(NULL, name);
+        if (i >= 0)
+            ad->has[i] = 1;
+    }
+    return 0;
+}
+
 // Asks the kernel for its IPv4 addresses and marks has[i] for every entry
 // whose interface has one.  0, or -1 (logged under func) when the answer
 // cannot be had.  Bounded: the kernel answers at once, and a receive timeout
@@ -383,47 +413,22 @@ static int addr_dump(unsigned char *has, const char *func)
         return -1;
     }
     memset(has, 0, outdev_count);
-    int result = 1;  // 1: still reading
+    AddrDump ad = {has, func, 1};
     alignas(nlmsghdr) char buf[16384];
-    while (result == 1) {
+    while (ad.result == 1) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            log_err_as(func, "recvmsg failed: %s(%d)", strerror(errno), errno);
-            result = -1;
+            int err = n < 0 ? errno : EPIPE;
+            log_err_as(func, "recvmsg failed: %s(%d)", strerror(err), err);
+            ad.result = -1;
             break;
         }
-        const char *p = buf;
-        int left = (int)n;
-        while (result == 1 && left >= (int)sizeof(nlmsghdr)) {
-            const nlmsghdr *nlh = reinterpret_cast<const nlmsghdr *>(p);
-            if (nlh->nlmsg_len < sizeof(nlmsghdr) || nlh->nlmsg_len > (unsigned)left)
-                break;
-            if (nlh->nlmsg_type == NLMSG_DONE) {
-                result = 0;
-            } else if (nlh->nlmsg_type == NLMSG_ERROR) {
-                log_err_as(func, "address dump refused");
-                result = -1;
-            } else if (nlh->nlmsg_type == RTM_NEWADDR &&
-                       nlh->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) {
-                const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
-                char name[IF_NAMESIZE];
-                int i = -1;
-                if (ifa->ifa_family == AF_INET && if_indextoname(ifa->ifa_index, name))
-                    i = find_outdev(NULL, name);
-                if (i >= 0)
-                    has[i] = 1;
-            }
-            unsigned step = NLMSG_ALIGN(nlh->nlmsg_len);
-            if (step >= (unsigned)left)
-                break;
-            left -= (int)step;
-            p += step;
-        }
+        nl_walk(buf, (int)n, addr_dump_msg, &ad);
     }
     close(fd);
-    return result;
+    return ad.result;
 }
 
 int ifmon_reconcile(const char *func)

@@ -130,6 +130,19 @@ def pieces(stream, head):
     return stream.split(head)[1:]
 
 
+def serving(daemon, topo, server, tmp_path):
+    """streamhop over fwd0 and fwd1, serving a client that has sent "a":
+    (daemon, connections by interface, header, client, descriptor count)."""
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = topo.header()
+    cli = local_client(topo)
+    cli.sendall(b"a")
+    for i in (0, 1):
+        wait_data(conns[i], 29)
+    return d, conns, head, cli, d.fd_count()
+
+
 def client_gets(cli, expected, timeout=5):
     cli.settimeout(timeout)
     got = b""
@@ -210,14 +223,7 @@ def test_relay_over_each_interface_replies_and_teardown(daemon, topo, server, tm
 def test_an_interface_keeps_its_path_until_its_last_address_goes_and_regains_it(
         daemon, topo, server, tmp_path):
     N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    conns = server.wait_conns([0, 1])
-    head = topo.header()
-    cli = local_client(topo)
-    cli.sendall(b"a")
-    for i in (0, 1):
-        wait_data(conns[i], 29)
-    fds = d.fd_count()
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
 
     # A secondary address goes: fwd1 still has one, its connection stays.
     N.ipn(topo.dev, "addr", "del", "10.200.1.3/24", "dev", "fwd1")
@@ -344,14 +350,7 @@ def test_an_uplink_unreachable_at_start_is_skipped_and_used_again_once_reachable
 @pytest.mark.netns
 def test_a_stalled_uplink_is_closed_while_the_client_and_the_other_keep_flowing(
         daemon, topo, server, tmp_path):
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    conns = server.wait_conns([0, 1])
-    head = topo.header()
-    cli = local_client(topo)
-    cli.sendall(b"a")
-    for i in (0, 1):
-        wait_data(conns[i], 29)
-    fds = d.fd_count()
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
 
     # fwd1's server stops reading: that path falls behind and is closed;
     # the client and fwd0 keep flowing.
@@ -403,14 +402,7 @@ def test_a_single_stalled_path_slows_the_client_and_loses_nothing(
 @pytest.mark.netns
 def test_lost_address_notifications_are_made_up_by_asking_the_kernel(
         daemon, topo, server, tmp_path):
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    conns = server.wait_conns([0, 1])
-    head = topo.header()
-    cli = local_client(topo)
-    cli.sendall(b"a")
-    for i in (0, 1):
-        wait_data(conns[i], 29)
-    fds = d.fd_count()
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
     N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
     d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
 
