@@ -1,7 +1,6 @@
 #include "linkhead.h"
 
 #include <net/if.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -52,20 +51,110 @@ static bool long_hyphen_run(const char *text, int count)
     return false;
 }
 
+// The UUID text is read the way sscanf reads the format
+//   "%02hhx%02hhx%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]"
+//   "%02hhx%02hhx%3[-]%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx"
+// (glibc's reading, without the size of the C library's scanf family on a
+// static build).  Each scanner returns 1 for a conversion made, 0 for a
+// matching failure and -1 when the text ends before the conversion starts.
+
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+static bool scan_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// "%02hhx": white space skipped, then at most two characters of a hex
+// number: an optional sign, an optional 0x prefix, hex digits.
+static int scan_hex_pair(const char **pos, uint8_t *out)
+{
+    const char *p = *pos;
+    while (scan_space(*p))
+        p++;
+    if (*p == '\0')
+        return -1;
+    int width = 2;
+    bool negative = false;
+    bool digits = false;
+    unsigned value = 0;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        p++;
+        width--;
+    }
+    if (width > 0 && *p == '0') {
+        digits = true;
+        p++;
+        width--;
+        if (width > 0 && (*p == 'x' || *p == 'X')) {
+            p++;
+            width--;
+        }
+    }
+    for (; width > 0 && hex_digit(*p) >= 0; width--, p++) {
+        value = value * 16 + hex_digit(*p);
+        digits = true;
+    }
+    *pos = p;
+    if (!digits)
+        return 0;
+    *out = (uint8_t)(negative ? 0u - value : value);
+    return 1;
+}
+
+// "%3[-]": one to three hyphens.
+static int scan_hyphens(const char **pos)
+{
+    const char *p = *pos;
+    if (*p == '\0')
+        return -1;
+    int n = 0;
+    while (n < 3 && p[n] == '-')
+        n++;
+    *pos = p + n;
+    return n > 0;
+}
+
+// The conversions made, or -1 when the text ends before the first; `used`
+// gets the characters read when all twenty are made.
+static int scan_uuid(const char *text, uint8_t *uuid, int *used)
+{
+    const char *p = text;
+    int n = 0;
+    int r = 1;
+    for (int i = 0; i < 16 && r > 0; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            r = scan_hyphens(&p);
+            if (r <= 0)
+                break;
+            n++;
+        }
+        r = scan_hex_pair(&p, &uuid[i]);
+        if (r > 0)
+            n++;
+    }
+    if (n == 20)
+        *used = (int)(p - text);
+    return r < 0 && n == 0 ? -1 : n;
+}
+
 int extinfo_uuid(const char *text, uint8_t *uuid)
 {
-    // Each separator conversion takes at most three hyphens, so the scratch
-    // area cannot overflow.  A longer run would let its fourth hyphen pass
-    // as the sign of the next hex pair (and the text parse with a wrong
-    // byte), so such a run is refused.
-    char sep[4];
+    // Each separator takes at most three hyphens.  A longer run would let
+    // its fourth hyphen pass as the sign of the next hex pair (and the text
+    // parse with a wrong byte), so such a run is refused.
     int used = 0;
-    int n = sscanf(text,
-                   "%02hhx%02hhx%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]%02hhx%02hhx%3[-]"
-                   "%02hhx%02hhx%3[-]%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx%n",
-                   &uuid[0], &uuid[1], &uuid[2], &uuid[3], sep, &uuid[4], &uuid[5], sep, &uuid[6],
-                   &uuid[7], sep, &uuid[8], &uuid[9], sep, &uuid[10], &uuid[11], &uuid[12],
-                   &uuid[13], &uuid[14], &uuid[15], &used);
+    int n = scan_uuid(text, uuid, &used);
     if (n == 20 && !long_hyphen_run(text, used))
         return 0;
     log_err("%s %dprocess failed\n", text, n);

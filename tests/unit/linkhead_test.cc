@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "common/linkhead.h"
 #include "common/log.h"
@@ -22,6 +25,47 @@ TEST(LinkHeader, UuidTextGivesItsBytesInOrder)
     memset(uuid, 0, sizeof uuid);
     EXPECT_EQ(extinfo_uuid("00112233---4455-6677-8899-aabbccddeeff", uuid), 0);
     EXPECT_EQ(memcmp(uuid, kUuidBytes, 16), 0);
+}
+
+static void expect_uuid(const char *text, const char *hex)
+{
+    uint8_t uuid[16];
+    uint8_t expected[16];
+    for (int i = 0; i < 16; i++)
+        expected[i] = (uint8_t)strtoul(std::string(hex + 2 * i, 2).c_str(), nullptr, 16);
+    memset(uuid, 0x5a, sizeof uuid);
+    EXPECT_EQ(extinfo_uuid(text, uuid), 0) << text;
+    EXPECT_EQ(memcmp(uuid, expected, 16), 0) << text;
+}
+
+// The text is read as sscanf reads "%02hhx" pairs and "%[-]" runs.
+TEST(LinkHeader, UuidPairsAreReadAsScanfReadsThem)
+{
+    // White space before a pair (not before a separator) is skipped.
+    expect_uuid("  00 11 22 33-44 55-6677-8899-aabbccddeeff", "00112233445566778899aabbccddeeff");
+    expect_uuid("00112233-\t4455-6677-8899-aabbccddeeff", "00112233445566778899aabbccddeeff");
+    // A pair ends at two characters or at the first one that is no digit.
+    expect_uuid("0112233-4455-6677-8899-aabbccddeeff", "01122303445566778899aabbccddeeff");
+    expect_uuid("00112233-4455-6677-8899-aabbccddeef", "00112233445566778899aabbccddee0f");
+    // A sign or a 0x prefix counts among a pair's two characters.
+    expect_uuid("-1+2ab33-4455-6677-8899-aabbccddeeff", "ff02ab33445566778899aabbccddeeff");
+    expect_uuid("0x112233-4455-6677-8899-aabbccddeeff", "00112233445566778899aabbccddeeff");
+}
+
+TEST(LinkHeaderDeathTest, MalformedUuidLogsTheConversionsMade)
+{
+    debug = 4;
+    uint8_t uuid[16];
+    EXPECT_EXIT(extinfo_uuid("   ", uuid), testing::ExitedWithCode(255), "ERR:     -1process failed");
+    EXPECT_EXIT(extinfo_uuid("zz", uuid), testing::ExitedWithCode(255), "ERR: zz 0process failed");
+    EXPECT_EXIT(extinfo_uuid("-", uuid), testing::ExitedWithCode(255), "ERR: - 0process failed");
+    EXPECT_EXIT(extinfo_uuid("0011zz", uuid), testing::ExitedWithCode(255), " 2process failed");
+    EXPECT_EXIT(extinfo_uuid("0X-x2233-4455-6677-8899-aabbccddeeff", uuid), testing::ExitedWithCode(255),
+                " 1process failed");
+    EXPECT_EXIT(extinfo_uuid("00112233-", uuid), testing::ExitedWithCode(255), " 5process failed");
+    EXPECT_EXIT(extinfo_uuid("00112233-44g5", uuid), testing::ExitedWithCode(255), " 6process failed");
+    EXPECT_EXIT(extinfo_uuid("00112233-4455-6677-8899-aabbccddee", uuid), testing::ExitedWithCode(255),
+                " 19process failed");
 }
 
 TEST(LinkHeaderDeathTest, MalformedUuidEndsTheProcess)
