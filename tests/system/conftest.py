@@ -2,13 +2,18 @@
 
 FW_BIN names the directory holding the five programs (default: build/bin).
 FW_WRAP is an optional command prefix, for instance an emulator for a
-cross-built target ("qemu-mipsel-static -L /usr/mipsel-linux-gnu").
+cross-built target ("qemu-mips-static -cpu 24Kc -L <target root>").
+FW_TARGET_CC is the target's C compiler under FW_WRAP (for helpers built for the
+target); strerror() and errno_value() give the target C library's error texts
+and numbers.
 """
+import errno
 import os
 import re
 import shlex
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -42,6 +47,55 @@ def run(name, *args, timeout=20, **kw):
 def assert_no_sanitizer_report(text):
     for marker in SANITIZER_MARKERS:
         assert marker not in text, "sanitizer report:\n" + text
+
+
+_errors = None
+
+
+def _target_errors():
+    """{errno name: (number, text)} as the C library of the programs under
+    test has them: the host's for a native build; under FW_WRAP, a helper
+    built with FW_TARGET_CC runs on the target's C library."""
+    global _errors
+    if _errors is not None:
+        return _errors
+    names = sorted(set(errno.errorcode.values()))
+    if not WRAP:
+        _errors = {n: (getattr(errno, n), os.strerror(getattr(errno, n))) for n in names}
+        return _errors
+    cc = shlex.split(os.environ.get("FW_TARGET_CC", ""))
+    if not cc:
+        pytest.fail("FW_TARGET_CC is needed under FW_WRAP for the target's error texts")
+    d = tempfile.mkdtemp(prefix="fwerr")
+    src, exe = os.path.join(d, "errtext.c"), os.path.join(d, "errtext")
+    with open(src, "w") as f:
+        f.write("#include <errno.h>\n#include <stdio.h>\n#include <string.h>\n"
+                "static void p(const char *n, int e) { printf(\"%s %d %s\\n\", n, e, strerror(e)); }\n"
+                "int main(void) {\n")
+        for n in names:
+            f.write("#ifdef %s\np(\"%s\", %s);\n#endif\n" % (n, n, n))
+        f.write("return 0;\n}\n")
+    r = subprocess.run(cc + ["-o", exe, src], capture_output=True)
+    assert r.returncode == 0, "cannot build the error text helper:\n" + r.stderr.decode()
+    out = subprocess.run(WRAP + [exe], capture_output=True, check=True).stdout.decode()
+    _errors = {}
+    for line in out.splitlines():
+        name, number, text = line.split(" ", 2)
+        _errors[name] = (int(number), text)
+    return _errors
+
+
+def strerror(name):
+    """The C library's text for errno `name` ("EIO") as the programs under
+    test print it: glibc and musl word many differently ("Input/output
+    error", "I/O error"), so a test never spells one out."""
+    return _target_errors()[name][1]
+
+
+def errno_value(name):
+    """The number of errno `name` on the programs' target (ECONNREFUSED is
+    111 on x86_64, 146 on MIPS)."""
+    return _target_errors()[name][0]
 
 
 def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):

@@ -8,7 +8,7 @@ import pytest
 
 import conftest
 
-from conftest import UUID, run, wait_for
+from conftest import UUID, errno_value, run, strerror, wait_for
 from fw_serial import HEAD_LEN, line, TcpServer, build_cutsend, expected_head, free_port
 
 
@@ -193,7 +193,7 @@ def test_adapter_disappears(daemon, line, server):
     line.hang_up()
     assert d.wait_exit(10) == 255
     err = d.stderr()
-    assert "ERR: recv failed: Input/output error(5)" in err
+    assert "ERR: recv failed: %s(%d)" % (strerror("EIO"), errno_value("EIO")) in err
     assert "ERR: free tcp fd:" in err
     assert "ERR: serial error, free serial fd:" in err
     assert "ERR: serial error, close and free serial" in err
@@ -255,7 +255,7 @@ def test_startup_failures(daemon, line, server, tmp_path):
     r = run("serstream", *with_opt("--dev", long_dev))
     assert r.returncode == 255
     assert b"WARNING: dev name too long for a pid file" in r.stderr
-    assert b"failed:File name too long" in r.stderr
+    assert ("failed:%s" % strerror("ENAMETOOLONG")).encode() in r.stderr
 
     # The link header's identity.
     r = run("serstream", *with_opt("--uuid", ""))
