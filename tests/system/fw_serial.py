@@ -3,6 +3,7 @@ linegate.sh, and loopback TCP/UDP servers."""
 import os
 import random
 import select
+import shlex
 import shutil
 import socket
 import stat
@@ -94,16 +95,16 @@ def build_cutsend(directory):
     programs (the target's compiler, FW_TARGET_CC, under an emulator);
     None when there is no compiler for it."""
     if conftest.WRAP:
-        cc = os.environ.get("FW_TARGET_CC")
+        cc = shlex.split(os.environ.get("FW_TARGET_CC", ""))
     else:
-        cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc:
+        cc = [shutil.which("cc") or shutil.which("gcc") or ""]
+    if not cc or not cc[0]:
         return None
     src = os.path.join(directory, "cutsend.c")
     lib = os.path.join(directory, "cutsend.so")
     with open(src, "w") as f:
         f.write(CUTSEND_C)
-    r = subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", lib, src, "-ldl"],
+    r = subprocess.run(cc + ["-shared", "-fPIC", "-O1", "-o", lib, src, "-ldl"],
                        capture_output=True)
     return lib if r.returncode == 0 else None
 
