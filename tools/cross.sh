@@ -40,7 +40,12 @@ GTEST_VERSION=1.12.1-0.2
 GTEST_SHA256=81964fe578e9bd7c94dfdb09c8e4d6e6759e19967e397dbea48d1c10e45d0df2
 MUSL_VERSION=1.2.3-1
 MUSL_SHA256=7d5b0b6062521e4627e099e4c9dc8248d32a30285e959b7eecaa780cf8cfd4a4
-RECIPE=2  # raise when the way the target libraries are built changes
+RECIPE=3  # raise when the way the target libraries are built changes
+LIBEV_STATIC_SLIM="-fno-unwind-tables -fno-asynchronous-unwind-tables
+    -DEV_USE_IOURING=0 -DEV_USE_LINUXAIO=0 -DEV_USE_INOTIFY=0 -DEV_USE_SELECT=0
+    -DEV_STAT_ENABLE=0 -DEV_PERIODIC_ENABLE=0 -DEV_IDLE_ENABLE=0 -DEV_EMBED_ENABLE=0
+    -DEV_FORK_ENABLE=0 -DEV_ASYNC_ENABLE=0 -DEV_CHILD_ENABLE=0 -DEV_PREPARE_ENABLE=0
+    -DEV_CHECK_ENABLE=0 -DEV_CLEANUP_ENABLE=0"
 
 CACHE=${FW_CROSS_CACHE:-/var/cache/farwire-cross}
 TARGETS=(mips-linux-musl mipsel-linux-musl)
@@ -163,11 +168,14 @@ build_root() {  # TARGET
     ln -s libc.so "$new/lib/ld-musl-$arch-sf.so.1"
 
     # libev as its configure script sets it up for the target; the library
-    # is ev.c alone, once position-independent for libev.so.4.
+    # is ev.c alone.  libev.so.4 is whole, as a board's libev package has it;
+    # libev.a, for the static builds, leaves out the watcher kinds and
+    # back ends that no daemon uses (the I/O and timer watchers, signals and
+    # the epoll and poll back ends stay; ev.h is unchanged by these).
     tar xzf "$SRC_DIR/libev_$(upstream "$LIBEV_VERSION").orig.tar.gz" -C "$work"
     d=$(echo "$work"/libev-*)
     if ! (cd "$d" && ./configure --host="$target" CC="$cc" \
-              && $cc -DHAVE_CONFIG_H -I. -Os -w -c ev.c -o ev.o \
+              && $cc -DHAVE_CONFIG_H -I. -Os -w $LIBEV_STATIC_SLIM -c ev.c -o ev.o \
               && $cc -DHAVE_CONFIG_H -I. -Os -w -fPIC -c ev.c -o ev.pic.o \
               && llvm-ar rcs libev.a ev.o \
               && $cc -shared -Wl,-soname,libev.so.4 -o libev.so.4 ev.pic.o) >"$work/libev.log" 2>&1; then
@@ -230,8 +238,11 @@ build_one() {  # TARGET MODE
     root=$(root_of "$target")
     [ "$target" = "$TEST_TARGET" ] && [ "$mode" = dynamic ] && tests=ON
     # A tree configured with another tool chain or root starts afresh.
-    if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx "FW_ZIG:[A-Z]*=$ZIG" "$dir/CMakeCache.txt"; then
+    # (CMake keeps the library paths it found in its cache.)
+    if [ "$(cat "$dir/.fw-toolchain" 2>/dev/null)" != "$ZIG $root" ]; then
         rm -rf "$dir"
+        mkdir -p "$dir"
+        echo "$ZIG $root" >"$dir/.fw-toolchain"
     fi
     log "configure and build $target $mode in $dir"
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/$target.cmake" -DFW_ZIG="$ZIG" \
