@@ -84,6 +84,7 @@ static void heartbeat_cb(struct ev_loop *loop, ev_timer *w, int revents)
     (void)revents;
     NetConn *conn = netconn_of(w);
     log_debug("send heartbeat\n");
+    conn->head_out = 1;
     ssize_t n = sendto(conn->fd, &udphead, sizeof udphead, 0, NULL, 0);
     (void)n;
     // Bytes a previous connection left queued go out now, without waiting
@@ -139,7 +140,7 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
     if (n >= 1) {
         bconcat(serial->txbuf, buf, static_cast<int>(n));
         ev_io_stop(loop, w);
-        linegate("in");
+        linegate(loop, "in");
         ev_io_start(loop, &serial->write_watcher->io);
         return;
     }
@@ -167,10 +168,11 @@ int main(int argc, char **argv)
                          args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
+    linegate_init(loop);
     for (;;) {
         int fd = link_to_udpserver();
         if (fd == -1) {
-            sleep(1);
+            serial_pause(loop, serial, 1);
             log_debug("reconnect udpserver\n");
             continue;
         }
@@ -187,6 +189,6 @@ int main(int argc, char **argv)
         log_debug("going to reconnect udpserver\n");
         // A refused port fails every connection at its first heartbeat;
         // without a pause that is a flood of heartbeats at full CPU.
-        sleep(1);
+        serial_pause(loop, serial, 1);
     }
 }

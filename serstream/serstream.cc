@@ -110,6 +110,7 @@ static void regist_cb(struct ev_loop *loop, ev_timer *w, int revents)
     (void)revents;
     NetConn *conn = netconn_of(w);
     log_debug("send heartbeat\n");
+    conn->head_out = 1;
     ssize_t n = send(conn->fd, &tcphead, kHeadSize, 0);
     if ((n >= 0 && n < kHeadSize) || (n < 0 && errno == EAGAIN)) {
         conn->head_sent = n > 0 ? static_cast<int>(n) : 0;
@@ -183,8 +184,11 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
         close_and_free_net(loop, serial->conn);
         return;
     }
-    if (n <= head_rest) {
-        // No payload went out yet: the rest of this header leads the next try.
+    // A header the kernel cut is completed first and its payload follows
+    // it.  A whole frame that went out up to exactly its header's end (or
+    // further) sends the rest as a new frame behind its own header.
+    if (conn->head_sent > 0 ? n <= head_rest : n < head_rest) {
+        // The rest of this header leads the next try.
         conn->head_sent += static_cast<int>(n);
         return;
     }
@@ -225,7 +229,7 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
         }
         bconcat(serial->txbuf, buf + kHeadSize, len - kHeadSize);
         ev_io_stop(loop, w);
-        linegate("in");
+        linegate(loop, "in");
         ev_io_start(loop, &serial->write_watcher->io);
         return;
     }
@@ -253,10 +257,11 @@ int main(int argc, char **argv)
                          args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
+    linegate_init(loop);
     for (;;) {
         int fd = link_to_tcpserver();
         if (fd == -1) {
-            sleep(1);
+            serial_pause(loop, serial, 1);
             log_debug("reconnect tcpserver\n");
             continue;
         }
@@ -269,6 +274,6 @@ int main(int argc, char **argv)
         ev_timer_start(loop, &conn->write_watcher->timer);
         ev_run(loop, 0);
         log_debug("tcpcli going to reconnect tcp server\n");
-        sleep(1);
+        serial_pause(loop, serial, 1);
     }
 }

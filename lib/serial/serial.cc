@@ -13,7 +13,9 @@
 
 SerialPort *create_serial(const SerialOptions *opt)
 {
-    int fd = open(opt->dev, O_RDWR | O_NOCTTY);
+    // Close-on-exec, as every descriptor of the bridges: the line-direction
+    // script must not hold the port open.
+    int fd = open(opt->dev, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         fprintf(stderr, "open %s failed:%s\n", opt->dev, strerror(errno));
         exit(-1);
@@ -172,9 +174,19 @@ void serial_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
     }
     log_debug("serial num %ld\n", static_cast<long>(n));
     bconcat(port->rxbuf, buf, static_cast<int>(n));
+    // The frame goes to the kernel at once; the port keeps being read when
+    // it all went out, so a steady stream costs no watcher changes.  A send
+    // already under way (its watcher active) takes these bytes next, and
+    // none goes before the connection's first header.
+    NetConn *conn = port->conn;
+    if (conn != NULL && conn->head_out && !ev_is_active(&conn->write_watcher->io))
+        ev_invoke(loop, &conn->write_watcher->io, EV_WRITE);
+    if (bufempty(port->rxbuf))
+        return;
     ev_io_stop(loop, w);
-    // Without a connection (released earlier in this loop pass) the bytes
-    // wait in rxbuf; the next connection starts its write watcher for them.
+    // Without a connection (released earlier in this loop pass, or by the
+    // send just tried) the bytes wait in rxbuf; the next connection starts
+    // its write watcher for them.
     if (port->conn != NULL)
         ev_io_start(loop, &port->conn->write_watcher->io);
 }
@@ -204,9 +216,35 @@ void serial_send_cb(struct ev_loop *loop, ev_io *w, int revents)
     }
     breset(tx);
     ev_io_stop(loop, w);
-    linegate("out");
+    linegate(loop, "out");
     if (port->conn != NULL)
         ev_io_start(loop, &port->conn->read_watcher->io);
+}
+
+void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
+{
+    ev_tstamp deadline = ev_time() + seconds;
+    for (;;) {
+        ev_tstamp left = deadline - ev_time();
+        if (left <= 0)
+            return;
+        // No events asked for: poll wakes only for a hang-up or an error,
+        // bytes arriving meanwhile stay in the terminal driver.
+        struct pollfd p;
+        p.fd = port->fd;
+        p.events = 0;
+        p.revents = 0;
+        int r = poll(&p, 1, static_cast<int>(left * 1000.) + 1);
+        if (r < 0 && errno != EINTR) {
+            sleep(static_cast<unsigned>(left + 0.5));
+            return;
+        }
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            // The read that a connected bridge would do: it ends the process
+            // (or, should bytes still be there, queues them and we read on).
+            serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+        }
+    }
 }
 
 void close_and_free_serial(struct ev_loop *loop, SerialPort *port)
@@ -284,12 +322,4 @@ NetConn *netconn_of(ev_timer *w)
     OwnedWatcher *ow = reinterpret_cast<OwnedWatcher *>(reinterpret_cast<char *>(w) -
                                                         offsetof(OwnedWatcher, timer));
     return static_cast<NetConn *>(ow->owner);
-}
-
-void linegate(const char *direction)
-{
-    char command[32];
-    snprintf(command, sizeof command, "linegate.sh %s", direction);
-    int status = system(command);
-    (void)status;
 }

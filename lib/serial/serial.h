@@ -6,7 +6,9 @@
 // in `conn`; that is a link, not ownership.
 //
 // Hand-over between the two directions:
-//   serial bytes read        -> stop serial read,  start conn write
+//   serial bytes read        -> the connection's send callback tries them at
+//                               once; only when bytes stay queued: stop
+//                               serial read, start conn write
 //   rxbuf sent (program)     -> stop conn write,   start serial read
 //   server bytes queued      -> stop conn read,    "linegate.sh in", start serial write
 //   txbuf written            -> stop serial write, "linegate.sh out", start conn read
@@ -40,7 +42,12 @@ struct SerialPort {
 };
 
 // A connection of a serial bridge.  Both programs use this shape; each
-// program defines the callbacks and close_and_free_net.
+// program defines the callbacks and close_and_free_net.  serial_recv_cb
+// also calls the write watcher's callback directly, with the watcher
+// stopped, to send a fresh read at once, once the timer callback has sent
+// the connection's first header and set head_out: the callback leaves what it did not
+// send in rxbuf (it may release the connection), and the serial side starts
+// the watcher for the rest.
 struct NetConn {
     int fd;
     SerialPort *serial;
@@ -48,6 +55,7 @@ struct NetConn {
     OwnedWatcher *write_watcher;  // EV_WRITE, sock_send_cb; timer: registration/heartbeat
     int head_sent;   // stream only: bytes of the header in progress already sent
     int head_alone;  // stream only: that header is a registration, no payload behind it
+    int head_out;    // the first header (registration/heartbeat) was sent: data may follow
 };
 
 // Serial settings as the program's options give them.
@@ -108,9 +116,19 @@ void free_netconn(NetConn *conn);
 NetConn *netconn_of(ev_io *w);
 NetConn *netconn_of(ev_timer *w);
 
-// Runs the line-direction script with "in" or "out" and waits for it; its
-// status and output are ignored.
-void linegate(const char *direction);
+// The line-direction script linegate.sh, looked up on PATH at start-up
+// (linegate_init; INFO line when there is none).  linegate runs it with "in"
+// or "out", without a shell, and waits for it; its status and output are
+// ignored.  Without a script it does nothing (see linegate.cc for when the
+// search is repeated).  Every descriptor the bridges own is close-on-exec,
+// so none reaches the script.
+void linegate_init(struct ev_loop *loop);
+void linegate(struct ev_loop *loop, const char *direction);
+
+// Waits `seconds` between connection attempts (no connection attached)
+// while watching the port: a hang-up ends the process as it does while
+// connected (serial_recv_cb's fatal path).
+void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds);
 
 // Start-up steps shared by the two programs' one_instance and check_args.
 // Their log lines carry `func`, the name of the calling step.

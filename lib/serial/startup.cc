@@ -33,7 +33,7 @@ int lock_path(const char *func, const char *dev, char *path, size_t size)
 int lock_device(const char *path)
 {
     // Never closed: the lock lasts as long as the process, and O_CLOEXEC
-    // keeps it from the commands run through system().
+    // keeps it from the line-direction script.
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (flock(fd, LOCK_EX | LOCK_NB) < 0 && errno == EAGAIN)
         return -1;
@@ -66,7 +66,7 @@ int link_to_server(const char *func, const char *name, const char *host, const c
     }
     int fd = -1;
     for (struct addrinfo *rp = result; rp != NULL; rp = rp->ai_next) {
-        fd = socket(rp->ai_family, rp->ai_socktype, rp->ai_protocol);
+        fd = socket(rp->ai_family, rp->ai_socktype | SOCK_CLOEXEC, rp->ai_protocol);
         if (fd == -1)
             continue;
         if (socktype == SOCK_STREAM) {

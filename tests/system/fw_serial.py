@@ -22,6 +22,9 @@ HEAD_LEN = 28
 
 LINEGATE = """#!/bin/sh
 echo "$1" >> "$FW_LINEGATE_LOG"
+if [ -n "$FW_LINEGATE_FDS" ]; then
+    for f in /proc/$$/fd/*; do echo "$1 $f $(readlink "$f")"; done >> "$FW_LINEGATE_FDS"
+fi
 if [ "$1" = in ] && [ -n "$FW_LINEGATE_HOLD" ]; then
     i=0
     while [ ! -e "$FW_LINEGATE_HOLD" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
@@ -131,19 +134,50 @@ class SerialLine:
         self.lock = "/var/run/%s.pid" % self.name
         self.bindir = os.path.join(self.dir, "bin")
         os.mkdir(self.bindir)
-        script = os.path.join(self.bindir, "linegate.sh")
-        with open(script, "w") as f:
-            f.write(LINEGATE)
-        os.chmod(script, stat.S_IRWXU)
+        self.script = os.path.join(self.bindir, "linegate.sh")
+        self.install_script()
         self.gate_log = os.path.join(self.dir, "linegate.log")
+        self.gate_fds = os.path.join(self.dir, "linegate.fds")
         self.hold = os.path.join(self.dir, "hold")
 
-    def env(self, hold=False):
+    def install_script(self):
+        tmp = self.script + ".new"
+        with open(tmp, "w") as f:
+            f.write(LINEGATE)
+        os.chmod(tmp, stat.S_IRWXU)
+        os.rename(tmp, self.script)
+
+    def remove_script(self):
+        os.unlink(self.script)
+
+    def env(self, hold=False, fds=False):
         e = {"PATH": self.bindir + os.pathsep + os.environ.get("PATH", ""),
              "FW_LINEGATE_LOG": self.gate_log}
         if hold:
             e["FW_LINEGATE_HOLD"] = self.hold
+        if fds:
+            e["FW_LINEGATE_FDS"] = self.gate_fds
         return e
+
+    def gate_descriptors(self):
+        """(direction, fd path, link target) of each descriptor the script
+        had open, as it listed them."""
+        try:
+            with open(self.gate_fds) as f:
+                return [tuple(l.split(" ", 2)) for l in f.read().splitlines()]
+        except FileNotFoundError:
+            return []
+
+    def bridge_descriptors_in_script(self):
+        """Descriptors the script had open that belong to the bridge: a
+        socket, the port, the lock file, the event loop's (the emulator of
+        a cross build has such descriptors of its own)."""
+        tty = os.path.realpath(self.dev)
+
+        def bridge(target):
+            return (target.startswith("socket:") or target == tty or target == self.lock
+                    or (not conftest.WRAP and target.startswith("anon_inode:")))
+        return [d for d in self.gate_descriptors() if len(d) == 3 and bridge(d[2])]
 
     def gate_calls(self):
         try:

@@ -155,3 +155,53 @@ def test_failed_sends_do_not_pile_up(daemon, line, server):
     wait_for(lambda: len(payload()) >= len(data), timeout=10, what="all bytes")
     assert payload() == data
     assert all(g[1].startswith(head) and len(g[1]) <= HEAD_LEN + 1452 for g in server.datagrams())
+
+
+def test_turnaround_script_holds_no_bridge_descriptor(daemon, line, server):
+    """linegate.sh used to run through the shell with the port and the
+    socket open in it."""
+    daemon("serdgram", *args(line, server.port), env=line.env(fds=True))
+    server.wait_count(1)
+    server.send(b"to the line")
+    assert line.read(11) == b"to the line"
+    wait_for(lambda: {x[0] for x in line.gate_descriptors()} == {"in", "out"},
+             what="the descriptors listed by both runs")
+    assert line.gate_calls() == ["in", "out"]
+    assert line.bridge_descriptors_in_script() == []
+
+
+def test_without_turnaround_script_nothing_is_spawned(daemon, line, server):
+    line.remove_script()
+    d = daemon("serdgram", *args(line, server.port), env=line.env())
+    server.wait_count(1)
+    d.wait_log(r"INFO: no linegate.sh on PATH")
+    for i in range(3):
+        server.send(b"plain%d" % i)
+        assert line.read(6) == b"plain%d" % i
+    assert "not found" not in d.stderr()
+    assert line.gate_calls() == []
+
+
+def test_slow_turnaround_script_keeps_datagrams_and_pairs_in_order(daemon, line, server):
+    daemon("serdgram", *args(line, server.port), env=line.env(hold=True))
+    server.wait_count(1)
+    server.send(b"first")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    server.send(b"second")
+    assert not line.pending(0.3), "bytes reached the line while the script ran"
+    line.release_hold()
+    assert line.read(11) == b"firstsecond"
+    wait_for(lambda: line.gate_calls() == ["in", "out", "in", "out"], what="two pairs")
+
+
+def test_hang_up_between_connections_ends_the_process(daemon, line):
+    """The refused port ends every connection; a hang-up in the pause
+    between them ends the process as it does while connected."""
+    port = free_port(socket.SOCK_DGRAM)
+    d = daemon("serdgram", *args(line, port), env=line.env())
+    d.wait_log(r"going to reconnect udpserver", count=1, timeout=10)
+    line.hang_up()
+    assert d.wait_exit(10) == 255
+    err = d.stderr()
+    assert re.search(r"ERR: recv failed: .*\(5\)", err)  # EIO
+    assert "ERR: ttl: %s error, exit" % line.dev in err

@@ -289,3 +289,97 @@ def test_single_instance_and_timing_check(daemon, line, server):
     got = server.wait_bytes(2 * HEAD_LEN + 5)
     assert got.endswith(b"vmin0")
     assert d.alive()
+
+
+def test_turnaround_script_holds_no_bridge_descriptor(daemon, line, server):
+    """linegate.sh used to run through the shell with the port and the
+    socket open in it; now it is started directly, and every descriptor of
+    the bridge is close-on-exec."""
+    d = daemon("serstream", *args(line, server.port), env=line.env(fds=True))
+    server.wait_conn(1)
+    server.wait_bytes(HEAD_LEN)
+    chunk = b"H" * HEAD_LEN + b"to the line"
+    server.send(chunk)
+    assert line.read(11) == b"to the line"
+    wait_for(lambda: line.gate_calls() == ["in", "out"], what="linegate.sh in, out")
+    wait_for(lambda: {x[0] for x in line.gate_descriptors()} == {"in", "out"},
+             what="the descriptors listed by both runs")
+    assert line.bridge_descriptors_in_script() == []
+    assert "INFO: linegate.sh found: %s" % line.script in d.stderr()
+
+
+def test_without_turnaround_script_nothing_is_spawned(daemon, line, server):
+    """Without linegate.sh on PATH every chunk used to start a shell that
+    said "linegate.sh: not found"; now the bridge says once that the line is
+    not turned around, and takes up a script installed later, in pairs."""
+    line.remove_script()
+    d = start(daemon, line, server)
+    assert d.stderr().count("INFO: no linegate.sh on PATH") == 1
+    for i in range(3):
+        server.send(b"H" * HEAD_LEN + b"plain%d" % i)
+        assert line.read(6) == b"plain%d" % i
+    line.write(b"up")
+    server.wait_bytes(2 * HEAD_LEN + 2)
+    assert "not found" not in d.stderr()
+    assert line.gate_calls() == []
+
+    line.install_script()
+
+    def exchange():
+        server.send(b"H" * HEAD_LEN + b"x")
+        assert line.read(1) == b"x"
+        return line.gate_calls()
+    wait_for(exchange, timeout=10, interval=0.2, what="the script installed later")
+    calls = line.gate_calls()
+    assert calls == ["in", "out"] * (len(calls) // 2), calls
+    assert d.stderr().count("INFO: linegate.sh found: %s" % line.script) == 1
+
+
+def test_slow_turnaround_script_keeps_chunks_and_pairs_in_order(daemon, line, server):
+    """A script that takes its time: the next chunk waits in the socket
+    until the line is turned back, each chunk gets its own in/out pair."""
+    d = start(daemon, line, server, True)
+    server.send(b"H" * HEAD_LEN + b"first")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    server.send(b"H" * HEAD_LEN + b"second")
+    assert not line.pending(0.3), "bytes reached the line while the script ran"
+    line.release_hold()
+    assert line.read(11) == b"firstsecond"
+    wait_for(lambda: line.gate_calls() == ["in", "out", "in", "out"], what="two pairs")
+    assert d.stderr().count("recv 34 Bytes") == 1
+
+
+def test_send_cut_at_exactly_the_header_sends_the_rest_as_a_frame(daemon, line, server):
+    """A sendmsg that took exactly the 28 header bytes of a frame used to let
+    its payload follow without a header of its own."""
+    lib = build_cutsend(line.dir)
+    if lib is None:
+        pytest.skip("no C compiler for the preload library")
+    head = expected_head()
+    env = line.env()
+    env["LD_PRELOAD"] = lib
+    env["FW_CUTS"] = "-1,28"  # the registration whole, then the frame to its header's end
+    env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    d = daemon("serstream", *args(line, server.port), env=env)
+    server.wait_conn(1)
+    assert server.wait_bytes(HEAD_LEN) == head
+    line.write(b"0123456789")
+    got = server.wait_bytes(3 * HEAD_LEN + 10)
+    time.sleep(0.1)
+    assert server.received() == head + head + head + b"0123456789", got
+    sends = [int(n) for n in re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())]
+    assert sends == [HEAD_LEN, HEAD_LEN + 10]
+
+
+def test_hang_up_while_the_server_is_away_ends_the_process(daemon, line):
+    """Between connection attempts the bridge used to sleep blind: a port
+    that hung up then was noticed only once a server took the connection."""
+    port = free_port()
+    d = daemon("serstream", *args(line, port), env=line.env())
+    d.wait_log(r"reconnect tcpserver", count=1, timeout=10)
+    line.hang_up()
+    assert d.wait_exit(10) == 255
+    err = d.stderr()
+    assert re.search(r"ERR: recv failed: .*\(5\)", err)  # EIO
+    assert "ERR: serial error, close and free serial" in err
+    assert "ERR: ttl: %s error, exit" % line.dev in err

@@ -7,7 +7,10 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "common/log.h"
 #include "serial/serial.h"
@@ -51,6 +54,7 @@ struct SerialFixture : testing::Test {
         char path[4096];
         snprintf(path, sizeof path, "%s:%s", dir, getenv("PATH") ? getenv("PATH") : "/bin");
         setenv("PATH", path, 1);
+        linegate_init(loop);
         memset(&conn, 0, sizeof conn);
         memset(&conn_read, 0, sizeof conn_read);
         memset(&conn_write, 0, sizeof conn_write);
@@ -171,6 +175,88 @@ TEST_F(SerialFixture, ReadHandsOverToTheConnection)
     EXPECT_TRUE(ev_is_active(&conn_write.io));
 }
 
+// The connection's send callback for the tests below: sends what the
+// kernel takes of rxbuf, as the programs' callbacks do.
+static int sends;
+static void send_some(struct ev_loop *loop, ev_io *w, int)
+{
+    NetConn *c = static_cast<NetConn *>(reinterpret_cast<OwnedWatcher *>(w)->owner);
+    ByteBuffer *rx = c->serial->rxbuf;
+    sends++;
+    ssize_t n = send(c->fd, rx->data + rx->idx, rx->len, MSG_DONTWAIT);
+    if (n < 0)
+        return;
+    if (n < rx->len) {
+        bshrink(rx, static_cast<int>(n));
+        return;
+    }
+    breset(rx);
+    ev_io_stop(loop, w);
+    ev_io_start(loop, &c->serial->read_watcher->io);
+}
+
+// Each serial read used to stop the port's watcher and start the
+// connection's (three epoll changes per chunk); now the send is tried at
+// once and the watchers stay as they are when it all went out.
+TEST_F(SerialFixture, ReadIsSentAtOnceWithoutWatcherChanges)
+{
+    socket_port(0);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    conn.fd = sv[0];
+    conn.head_out = 1;
+    ev_io_init(&conn_write.io, send_some, sv[0], EV_WRITE);
+    ev_io_start(loop, &port->read_watcher->io);
+    sends = 0;
+    ASSERT_EQ(write(peer, "0123456789", 10), 10);
+    serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+    EXPECT_EQ(sends, 1);
+    EXPECT_TRUE(bufempty(port->rxbuf));
+    EXPECT_TRUE(ev_is_active(&port->read_watcher->io));
+    EXPECT_FALSE(ev_is_active(&conn_write.io));
+    char buf[16];
+    EXPECT_EQ(read(sv[1], buf, sizeof buf), 10);
+
+    // Before the connection's first header nothing is sent at once.
+    conn.head_out = 0;
+    ASSERT_EQ(write(peer, "ab", 2), 2);
+    serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+    EXPECT_EQ(sends, 1);
+    EXPECT_FALSE(ev_is_active(&port->read_watcher->io));
+    EXPECT_TRUE(ev_is_active(&conn_write.io));
+    ev_io_stop(loop, &conn_write.io);
+    close(sv[0]);
+    close(sv[1]);
+}
+
+// A send the kernel does not take whole: the port is not read until the
+// rest went out, and the connection's watcher takes over.
+TEST_F(SerialFixture, ReadTheKernelCannotTakeWaitsForTheWatcher)
+{
+    socket_port(0);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int small = 4096;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    static char fill[1 << 20];
+    while (send(sv[0], fill, sizeof fill, MSG_DONTWAIT) > 0) {
+    }
+    conn.fd = sv[0];
+    conn.head_out = 1;
+    ev_io_init(&conn_write.io, send_some, sv[0], EV_WRITE);
+    ev_io_start(loop, &port->read_watcher->io);
+    sends = 0;
+    ASSERT_EQ(write(peer, "0123456789", 10), 10);
+    serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+    EXPECT_EQ(sends, 1);
+    EXPECT_EQ(port->rxbuf->len, 10);
+    EXPECT_FALSE(ev_is_active(&port->read_watcher->io));
+    EXPECT_TRUE(ev_is_active(&conn_write.io));
+    ev_io_stop(loop, &conn_write.io);
+    close(sv[0]);
+    close(sv[1]);
+}
+
 TEST_F(SerialFixture, WithoutConnectionBytesStayQueued)
 {
     socket_port(0);
@@ -262,6 +348,54 @@ TEST_F(SerialFixture, HungUpTtyEndsTheProcess)
              strerror(EIO), EIO);
     EXPECT_EXIT(serial_recv_cb(loop, &port->read_watcher->io, EV_READ), testing::ExitedWithCode(255),
                 expected);
+}
+
+}  // namespace
+
+namespace {
+
+struct GateFixture : SerialFixture {
+    void script(const char *text)
+    {
+        char path[128];
+        snprintf(path, sizeof path, "%s/linegate.sh", dir);
+        FILE *f = fopen(path, "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "%s", text);
+        fclose(f);
+        chmod(path, 0700);
+        linegate_init(loop);
+    }
+};
+
+// A script without a "#!" line ran through the shell before; it still does.
+TEST_F(GateFixture, ScriptWithoutInterpreterLineRuns)
+{
+    char text[256];
+    snprintf(text, sizeof text, "echo \"$1\" >> %s\n", gate_log);
+    script(text);
+    linegate(loop, "in");
+    linegate(loop, "out");
+    EXPECT_EQ(gate_count("in"), 1);
+    EXPECT_EQ(gate_count("out"), 1);
+}
+
+// Without a script a turnaround runs nothing (it used to start a shell that
+// said "not found" on every chunk).
+TEST_F(GateFixture, NoScriptNoSpawn)
+{
+    char path[128];
+    snprintf(path, sizeof path, "%s/linegate.sh", dir);
+    ASSERT_EQ(unlink(path), 0);
+    std::string saved = getenv("PATH");
+    setenv("PATH", dir, 1);
+    linegate_init(loop);
+    setenv("PATH", saved.c_str(), 1);
+    linegate(loop, "in");
+    linegate(loop, "out");
+    EXPECT_EQ(gate_count("in") + gate_count("out"), 0);
+    int status;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child was started";
 }
 
 }  // namespace

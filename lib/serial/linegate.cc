@@ -1,0 +1,155 @@
+// The line-direction script: linegate.sh, found on PATH, run with "in" or
+// "out" straight from the bridge (no shell in between), waited for, its
+// status and output ignored.
+//
+// The script is looked up once at start-up and its path kept, so a
+// turnaround costs one spawn and one wait.  While none is found, a
+// turnaround costs nothing; the search is repeated before an "in" at most
+// once a second, so a script installed later is taken up (an "out" never
+// runs without its "in").  A script that cannot be started any more is
+// dropped and searched for again the same way.
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "serial.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr const char kScript[] = "linegate.sh";
+// Seconds between searches while no script is found.
+constexpr ev_tstamp kSearchInterval = 1.;
+
+struct Gate {
+    bool found;        // path names the script
+    bool shell;        // it has no "#!" line: run it through /bin/sh
+    ev_tstamp searched;  // loop time of the last search
+    char path[PATH_MAX];
+};
+
+Gate gate;
+
+bool executable_file(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+}
+
+// The first executable linegate.sh in the directories of PATH, in the order
+// the exec family searches them (an empty entry is the working directory).
+bool search_path(char *path, size_t size)
+{
+    const char *dirs = getenv("PATH");
+    char fallback[256];
+    if (dirs == NULL) {
+        size_t n = confstr(_CS_PATH, fallback, sizeof fallback);
+        dirs = (n > 0 && n <= sizeof fallback) ? fallback : "/bin:/usr/bin";
+    }
+    for (const char *p = dirs;;) {
+        const char *end = strchr(p, ':');
+        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+        int n = len == 0 ? snprintf(path, size, "./%s", kScript)
+                         : snprintf(path, size, "%.*s/%s", static_cast<int>(len), p, kScript);
+        if (n > 0 && static_cast<size_t>(n) < size && executable_file(path))
+            return true;
+        if (end == NULL)
+            return false;
+        p = end + 1;
+    }
+}
+
+// Child set-up: the daemons ignore SIGPIPE, and an ignored signal stays
+// ignored across exec; the loop may have signals blocked.
+posix_spawnattr_t *spawn_attr()
+{
+    static posix_spawnattr_t attr;
+    static bool ready;
+    if (!ready) {
+        sigset_t none, dflt;
+        sigemptyset(&none);
+        sigemptyset(&dflt);
+        sigaddset(&dflt, SIGPIPE);
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &dflt);
+        ready = true;
+    }
+    return &attr;
+}
+
+int spawn_script(const char *direction, pid_t *pid)
+{
+    char sh[] = "/bin/sh";
+    char name[sizeof kScript];
+    memcpy(name, kScript, sizeof kScript);
+    char dir[8];
+    snprintf(dir, sizeof dir, "%s", direction);
+    if (gate.shell) {
+        char *argv[] = {sh, gate.path, dir, NULL};
+        return posix_spawn(pid, sh, NULL, spawn_attr(), argv, environ);
+    }
+    char *argv[] = {name, dir, NULL};
+    return posix_spawn(pid, gate.path, NULL, spawn_attr(), argv, environ);
+}
+
+}  // namespace
+
+void linegate_init(struct ev_loop *loop)
+{
+    gate.searched = ev_now(loop);
+    gate.shell = false;
+    gate.found = search_path(gate.path, sizeof gate.path);
+    if (gate.found)
+        log_info("%s found: %s\n", kScript, gate.path);
+    else
+        log_info("no %s on PATH: the line is not turned around\n", kScript);
+}
+
+void linegate(struct ev_loop *loop, const char *direction)
+{
+    if (!gate.found) {
+        // Only before an "in", so that a script found now runs in pairs.
+        if (strcmp(direction, "in") != 0 || ev_now(loop) - gate.searched < kSearchInterval)
+            return;
+        gate.searched = ev_now(loop);
+        gate.shell = false;
+        gate.found = search_path(gate.path, sizeof gate.path);
+        if (!gate.found)
+            return;
+        log_info("%s found: %s\n", kScript, gate.path);
+    }
+    pid_t pid;
+    int rc = spawn_script(direction, &pid);
+    if (rc == ENOEXEC && !gate.shell) {
+        // No "#!" line: the shell used to run such a script, it still does.
+        gate.shell = true;
+        rc = spawn_script(direction, &pid);
+    }
+    if (rc != 0) {
+        // Said once: a script that keeps failing is searched for (and
+        // found) again every second.
+        static bool warned;
+        if (!warned)
+            log_warning("cannot run %s: %s(%d)\n", gate.path, strerror(rc), rc);
+        else
+            log_debug("cannot run %s: %s(%d)\n", gate.path, strerror(rc), rc);
+        warned = true;
+        gate.found = false;
+        gate.searched = ev_now(loop);
+        return;
+    }
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
