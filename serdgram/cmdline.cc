@@ -45,7 +45,7 @@ static const OptionDesc options[] = {
     FW_OPT_STRING(nic, 0, "eth0"),
     FW_OPT_STRING(uuid, 0, ""),
     FW_OPT_STRING(udpserver, 0, "127.0.0.1"),
-    FW_OPT_STRING(udpport, 0, "10000"),
+    FW_OPT_PORT_STRING(udpport, "10000"),
     FW_OPT_INT(heartbeat, 0, "30"),
     FW_OPT_FLAG(daemon),
     FW_OPT_INT(debug, 'd', "4"),

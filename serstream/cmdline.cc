@@ -46,7 +46,7 @@ static const OptionDesc options[] = {
     FW_OPT_STRING(uuid, 0, ""),
     FW_OPT_INT(alivetimer, 0, "10"),
     FW_OPT_STRING(tcpserver, 0, "127.0.0.1"),
-    FW_OPT_STRING(tcpport, 0, "10000"),
+    FW_OPT_PORT_STRING(tcpport, "10000"),
     FW_OPT_FLAG(daemon),
     FW_OPT_INT(debug, 'd', "4"),
 };

@@ -32,9 +32,9 @@ static const OptionDesc options[] = {
     FW_OPT_STRING(nic, 0, "eth0"),
     FW_OPT_STRING(uuid, 0, ""),
     FW_OPT_STRING(localip, 0, "127.0.0.1"),
-    FW_OPT_STRING(localport, 0, "9999"),
+    FW_OPT_PORT_STRING(localport, "9999"),
     FW_OPT_STRING(dstip, 0, "192.168.10.254"),
-    FW_OPT_STRING(dstport, 0, "10000"),
+    FW_OPT_PORT_STRING(dstport, "10000"),
     FW_OPT_FLAG(daemon),
     FW_OPT_INT(debug, 'd', "4"),
 };

@@ -4,10 +4,13 @@
 
 #include "cmdline.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/buffer.h"
 #include "common/log.h"
@@ -313,6 +316,64 @@ WordList config_words;
 
 const char *const kBlanks = " \t\r\n";
 
+// Opens a configuration file for reading: only a regular file.  O_NONBLOCK
+// keeps the open from waiting on a FIFO; it changes nothing for a regular
+// file.  NULL after a message.
+FILE *open_config(const char *filename)
+{
+    const char *pkg = cmdline_table.package;
+    int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        fprintf(stderr, "%s: Error opening configuration file '%s'\n", pkg, filename);
+        return NULL;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s: configuration file '%s' is not a regular file\n", pkg, filename);
+        close(fd);
+        return NULL;
+    }
+    FILE *file = fdopen(fd, "r");
+    if (file == NULL) {
+        fprintf(stderr, "%s: Error opening configuration file '%s'\n", pkg, filename);
+        close(fd);
+    }
+    return file;
+}
+
+enum class LineRead { Line, End, Error, TooLong, Nul };
+
+// One line without its newline into buf (NUL-terminated).  A line is too
+// long when more than kConfigLineMax characters precede its newline, not
+// counting a '\r' right before it ("\r\n" reads like "\n").
+LineRead read_line(FILE *file, char *buf, size_t size)
+{
+    static_assert(kConfigLineMax + 3 <= 4096, "line buffer");
+    size_t n = 0;
+    bool nul = false;
+    int c;
+    while ((c = getc(file)) != EOF && c != '\n') {
+        if (c == '\0')
+            nul = true;
+        // Room for the longest line and its '\r'; one more character tells
+        // a line that is too long.
+        if (n + 1 >= size || n > static_cast<size_t>(kConfigLineMax) + 1)
+            return LineRead::TooLong;
+        buf[n++] = static_cast<char>(c);
+    }
+    buf[n] = '\0';
+    if (c == EOF && ferror(file))
+        return LineRead::Error;
+    size_t content = (n > 0 && buf[n - 1] == '\r') ? n - 1 : n;
+    if (content > static_cast<size_t>(kConfigLineMax))
+        return LineRead::TooLong;
+    if (nul)
+        return LineRead::Nul;
+    if (c == EOF && n == 0)
+        return LineRead::End;
+    return LineRead::Line;
+}
+
 // Reads one configuration file (and its includes) into config_words.
 // 0 on success, 1 after a message.
 int read_config(const char *filename, int depth)
@@ -323,28 +384,31 @@ int read_config(const char *filename, int depth)
                 filename, kMaxIncludeDepth);
         return 1;
     }
-    FILE *file = fopen(filename, "r");
-    if (file == NULL) {
-        fprintf(stderr, "%s: Error opening configuration file '%s'\n", pkg, filename);
+    FILE *file = open_config(filename);
+    if (file == NULL)
         return 1;
-    }
 
-    // Room for the longest line, its "\r\n", one more character to tell a
-    // too-long line, and the NUL.
-    char linebuf[kConfigLineMax + 4];
+    char linebuf[kConfigLineMax + 3];
     int line_num = 0;
     int result = 0;
-    while (fgets(linebuf, sizeof linebuf, file) != NULL) {
+    for (;;) {
+        LineRead got = read_line(file, linebuf, sizeof linebuf);
+        if (got == LineRead::End)
+            break;
         ++line_num;
-        size_t len = strlen(linebuf);
-        size_t content = len;
-        if (content > 0 && linebuf[content - 1] == '\n') {
-            --content;
-            if (content > 0 && linebuf[content - 1] == '\r')  // "\r\n" reads like "\n"
-                --content;
+        if (got == LineRead::Error) {
+            fprintf(stderr, "%s: Error reading configuration file '%s'\n", pkg, filename);
+            result = 1;
+            break;
         }
-        if (content > static_cast<size_t>(kConfigLineMax)) {
+        if (got == LineRead::TooLong) {
             fprintf(stderr, "%s:%s:%d: Line too long in configuration file\n", pkg, filename,
+                    line_num);
+            result = 1;
+            break;
+        }
+        if (got == LineRead::Nul) {
+            fprintf(stderr, "%s:%s:%d: NUL byte in configuration file\n", pkg, filename,
                     line_num);
             result = 1;
             break;
@@ -654,6 +718,64 @@ int cmdline_parser_file_save(const char *filename, gengetopt_args_info *ai)
     return result;
 }
 
+int port_number(const char *text, long *value)
+{
+    // What the resolver reads as a number (strtoul in base 10 over the
+    // whole text); an empty text is no port at all, so it counts as 0.
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (*text != '\0' && (*p < '0' || *p > '9'))
+        return 0;
+    long v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if (v <= 65536)
+            v = v * 10 + (*p - '0');
+    if (*p != '\0')
+        return 0;
+    *value = negative && v != 0 ? -1 : v;
+    return 1;
+}
+
+int check_ports(const gengetopt_args_info *ai)
+{
+    gengetopt_args_info *rec = const_cast<gengetopt_args_info *>(ai);
+    for (int i = 0; i < cmdline_table.count; i++) {
+        const OptionDesc &o = cmdline_table.options[i];
+        if (!o.port)
+            continue;
+        long value = 0;
+        const char *shown;
+        char number[16];
+        if (o.kind == OptKind::Int) {
+            // No value at all (no default, not given) is the program's to
+            // report.
+            if (field<unsigned>(rec, o.given) == 0 && o.default_text == nullptr)
+                continue;
+            value = field<int>(rec, o.arg);
+            const char *orig = field<char *>(rec, o.orig);
+            snprintf(number, sizeof number, "%ld", value);
+            shown = orig ? orig : number;
+        } else if (o.kind == OptKind::String) {
+            const char *text = field<char *>(rec, o.arg);
+            if (text == nullptr || !port_number(text, &value))
+                continue;
+            shown = text;
+        } else {
+            continue;
+        }
+        if (value < 1 || value > 65535) {
+            fprintf(stderr, "%s: `--%s' port out of range (1 to 65535): %s\n",
+                    cmdline_table.package, o.long_name, shown);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 void proc_args(int argc, char **argv)
 {
     const CmdlineTable &t = cmdline_table;
@@ -668,9 +790,10 @@ void proc_args(int argc, char **argv)
     params->override = 0;
     const char *config = field<char *>(&args_info, t.options[t.config].arg);
     if (config != NULL) {
-        FILE *probe = fopen(config, "r");
-        if (probe != NULL) {
-            fclose(probe);
+        // Non-blocking, so that the probe does not wait on a FIFO either.
+        int probe = open(config, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (probe >= 0) {
+            close(probe);
             result = cmdline_parser_config_file(config, &args_info, params);
             if (result != 0)
                 exit(result);
@@ -679,6 +802,10 @@ void proc_args(int argc, char **argv)
     result = cmdline_parser_required(&args_info, argv[0]);
     if (result != 0)
         exit(result);
+    if (check_ports(&args_info) != 0) {
+        cmdline_parser_free(&args_info);
+        exit(-1);
+    }
 
     debug = field<int>(&args_info, t.options[t.debug].arg);
     daemon_mode = field<int>(&args_info, t.options[t.daemon].arg);

@@ -37,6 +37,7 @@ struct OptionDesc {
     size_t min;                // _min of a multiple option
     size_t max;                // _max of a multiple option
     int min_value, max_value;  // occurrence bounds, 0 meaning none
+    bool port;                 // a port: numeric values must lie in 1..65535
 };
 
 struct CmdlineTable {
@@ -58,9 +59,19 @@ extern const char *gengetopt_args_info_versiontext;
 extern const char *gengetopt_args_info_description;
 extern const char *gengetopt_args_info_help[];
 
-// Start-up: command line, configuration file, occurrence check, then the
-// globals debug and daemon_mode.  Returns only on success.
+// Start-up: command line, configuration file, occurrence check, the port
+// check, then the globals debug and daemon_mode.  Returns only on success.
 void proc_args(int argc, char **argv);
+
+// The port options (rows marked `port`): a value given as a number (an
+// integer option, or a text that is all decimal digits after optional
+// blanks and sign, as the resolver reads it) must lie in 1..65535; a service
+// name is left to the resolver.  0, or -1 after a message on standard error
+// naming the option.
+int check_ports(const gengetopt_args_info *args_info);
+// 1 when the text is a number the resolver would take as a port, and the
+// number (clamped) in *value.
+int port_number(const char *text, long *value);
 
 int cmdline_parser(int argc, char **argv, gengetopt_args_info *args_info);
 int cmdline_parser2(int argc, char **argv, gengetopt_args_info *args_info, int override,

@@ -202,3 +202,66 @@ def test_command_line_value_wins_over_file(tmp_path):
 def test_missing_config_file_is_skipped():
     r = run("streamhop-cli", "-f", "/nonexistent/streamhop-cli.cfg", "--version")
     assert (r.returncode, r.stdout) == (0, b"streamhop-cli 1.0.0\n")
+
+
+def config_flag(prog):
+    return "-c" if prog == "dgramhop" else "-f"
+
+
+def bad_config(kind, tmp_path):
+    """A path of the given kind; the NUL line is the second of its file."""
+    if kind == "zero":
+        return "/dev/zero"
+    if kind == "directory":
+        d = tmp_path / "cfgdir"
+        d.mkdir()
+        return str(d)
+    if kind == "fifo":
+        p = tmp_path / "cfgfifo"
+        os.mkfifo(str(p))
+        return str(p)
+    p = tmp_path / "nul.cfg"
+    p.write_bytes(b"debug 4\nuuid ab\0cd\n")
+    return str(p)
+
+
+def refusal(prog, kind, path):
+    if kind == "nul":
+        return "%s:%s:2: NUL byte in configuration file\n" % (prog, path)
+    return "%s: configuration file '%s' is not a regular file\n" % (prog, path)
+
+
+# /dev/zero (or a FIFO) used to be read for ever, a directory read as an
+# empty file and a NUL byte to cut its line short, in all five programs.
+@pytest.mark.parametrize("kind", ["zero", "directory", "fifo", "nul"])
+@pytest.mark.parametrize("prog", PROGRAMS)
+def test_config_that_cannot_be_read_as_lines_ends_at_once(prog, kind, tmp_path):
+    path = bad_config(kind, tmp_path)
+    r = run(prog, config_flag(prog), path, timeout=10)
+    assert (r.returncode, r.stderr.decode()) == (1, refusal(prog, kind, path))
+    outer = tmp_path / "outer.cfg"
+    outer.write_text("debug 4\ninclude %s\n" % path)
+    r = run(prog, config_flag(prog), str(outer), timeout=10)
+    assert (r.returncode, r.stderr.decode()) == (1, refusal(prog, kind, path))
+
+
+PORT_OPTIONS = [("serstream", "tcpport"), ("serdgram", "udpport"), ("streamhop", "port"),
+                ("streamhop", "dstport"), ("dgramhop", "port"), ("dgramhop", "dstport"),
+                ("streamhop-cli", "localport"), ("streamhop-cli", "dstport")]
+
+
+# 99999 used to be wrapped to 34463 by the resolver (70000 to 4464 by the
+# integer options): the program then talked on a port nobody asked for.
+@pytest.mark.parametrize("prog,option", PORT_OPTIONS)
+def test_out_of_range_port_is_refused(prog, option, tmp_path):
+    missing = str(tmp_path / "none.cfg")
+    for value in ("0", "65536", "99999", "-1"):
+        r = run(prog, config_flag(prog), missing, "--" + option, value)
+        assert r.returncode == 255, (value, r)
+        assert r.stderr.decode() == "%s: `--%s' port out of range (1 to 65535): %s\n" % (
+            prog, option, value)
+    cfg = tmp_path / "port.cfg"
+    cfg.write_text("%s 70000\n" % option)
+    r = run(prog, config_flag(prog), str(cfg))
+    assert r.returncode == 255
+    assert ("`--%s' port out of range" % option) in r.stderr.decode()

@@ -282,6 +282,85 @@ TEST_F(Parser, Includes)
                 "Error opening configuration file '/nonexistent/inner.cfg'");
 }
 
+// /dev/zero used to be read for ever, a directory read as an empty file.
+TEST_F(Parser, ConfigThatIsNotARegularFileIsRefused)
+{
+    parse({"streamhop"});
+    char dir[] = "/tmp/fwcfgdirXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    for (const char *path : {"/dev/zero", static_cast<const char *>(dir)}) {
+        std::string refused = std::string("^streamhop: configuration file '") + path +
+                              "' is not a regular file\n$";
+        EXPECT_EXIT(parse_file(path), ::testing::ExitedWithCode(1), refused);
+        TempFile outer(std::string("port 1\ninclude ") + path + "\n");
+        EXPECT_EXIT(parse_file(outer.path()), ::testing::ExitedWithCode(1), refused);
+    }
+    rmdir(dir);
+}
+
+// A NUL byte used to cut its line short without a word.
+TEST_F(Parser, ConfigLineWithNulIsRefused)
+{
+    parse({"streamhop"});
+    TempFile nul(std::string("port 1\nuuid ab\0cd\n", 17));
+    EXPECT_EXIT(parse_file(nul.path()), ::testing::ExitedWithCode(1),
+                "^streamhop:" + std::string(nul.path()) + ":2: NUL byte in configuration file\n$");
+    TempFile outer("include " + std::string(nul.path()) + "\n");
+    EXPECT_EXIT(parse_file(outer.path()), ::testing::ExitedWithCode(1),
+                ":2: NUL byte in configuration file\n$");
+}
+
+// A read error used to end the file early without a word.  Reading the
+// process's own memory at offset 0 fails (nothing is mapped there).
+TEST_F(Parser, ConfigReadErrorIsReported)
+{
+    parse({"streamhop"});
+    EXPECT_EXIT(parse_file("/proc/self/mem"), ::testing::ExitedWithCode(1),
+                "^streamhop: Error reading configuration file '/proc/self/mem'\n$");
+}
+
+TEST(PortNumber, ReadAsTheResolverReadsIt)
+{
+    long v = -7;
+    EXPECT_EQ(port_number("80", &v), 1);
+    EXPECT_EQ(v, 80);
+    EXPECT_EQ(port_number(" +65535", &v), 1);
+    EXPECT_EQ(v, 65535);
+    EXPECT_EQ(port_number("65536", &v), 1);
+    EXPECT_EQ(v, 65536);
+    EXPECT_EQ(port_number("99999999999999999999", &v), 1);
+    EXPECT_GT(v, 65535);
+    EXPECT_EQ(port_number("-1", &v), 1);
+    EXPECT_LT(v, 1);
+    EXPECT_EQ(port_number("", &v), 1);
+    EXPECT_EQ(v, 0);
+    // Service names (anything else) are the resolver's.
+    for (const char *name : {"http", "0x50", "80a", " ", "+", "8 0"})
+        EXPECT_EQ(port_number(name, &v), 0) << name;
+}
+
+class Ports : public Parser {};
+
+// 99999 used to wrap to 34463 in the resolver.
+TEST_F(Ports, OutOfRangeEndsWithStatus255)
+{
+    for (const char *bad : {"0", "65536", "99999", "-1", ""}) {
+        Args args{"streamhop", "-f", "/nonexistent/streamhop.cfg", "--dstport", bad};
+        EXPECT_EXIT(proc_args(args.argc(), args.argv()), ::testing::ExitedWithCode(255),
+                    std::string("^streamhop: `--dstport' port out of range \\(1 to 65535\\): ") +
+                        bad + "\n$");
+    }
+    TempFile f("port 70000\n");
+    Args args{"streamhop", "-f", f.path()};
+    EXPECT_EXIT(proc_args(args.argc(), args.argv()), ::testing::ExitedWithCode(255),
+                "`--port' port out of range");
+    Args good{"streamhop", "-f", "/nonexistent/streamhop.cfg", "--port", "65535", "--dstport",
+              "echo"};
+    proc_args(good.argc(), good.argv());
+    EXPECT_EQ(check_ports(&args_info), 0);
+    debug = 0;
+}
+
 TEST_F(Parser, SelfIncludeIsBounded)
 {
     char name[] = "/tmp/fwselfXXXXXX";
