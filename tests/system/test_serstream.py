@@ -328,8 +328,9 @@ def test_without_turnaround_script_nothing_is_spawned(daemon, line, server):
     def exchange():
         server.send(b"H" * HEAD_LEN + b"x")
         assert line.read(1) == b"x"
-        return line.gate_calls()
+        return "out" in line.gate_calls()
     wait_for(exchange, timeout=10, interval=0.2, what="the script installed later")
+    wait_for(lambda: len(line.gate_calls()) % 2 == 0, what="the last out")
     calls = line.gate_calls()
     assert calls == ["in", "out"] * (len(calls) // 2), calls
     assert d.stderr().count("INFO: linegate.sh found: %s" % line.script) == 1
