@@ -1,6 +1,7 @@
 // The line-direction script: linegate.sh, found on PATH, run with "in" or
-// "out" straight from the bridge (no shell in between), waited for, its
-// status and output ignored.
+// "out" straight from the bridge (no shell in between, except for a script
+// without a "#!" line, which only a shell runs), waited for, its status and
+// output ignored.
 //
 // The script is looked up once at start-up and its path kept, so a
 // turnaround costs one spawn and one wait.  While none is found, a
@@ -9,6 +10,7 @@
 // runs without its "in").  A script that cannot be started any more is
 // dropped and searched for again the same way.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
@@ -68,6 +70,32 @@ bool search_path(char *path, size_t size)
     }
 }
 
+// A script without a "#!" line is what the kernel cannot start (ENOEXEC);
+// the shell used to run such a one itself.  Told from its first bytes, as
+// an emulator may not report a failed exec; an unreadable file is taken to
+// start by itself.
+bool needs_shell(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char head[4] = {0, 0, 0, 0};
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    if (n < 0)
+        return false;
+    return !(n >= 2 && head[0] == '#' && head[1] == '!') &&
+           !(n == 4 && memcmp(head, "\177ELF", 4) == 0);
+}
+
+// Looks for the script; gate.found and gate.shell tell what it found.
+void search(struct ev_loop *loop)
+{
+    gate.searched = ev_now(loop);
+    gate.found = search_path(gate.path, sizeof gate.path);
+    gate.shell = gate.found && needs_shell(gate.path);
+}
+
 // Child set-up: the daemons ignore SIGPIPE, and an ignored signal stays
 // ignored across exec; the loop may have signals blocked.
 posix_spawnattr_t *spawn_attr()
@@ -107,9 +135,7 @@ int spawn_script(const char *direction, pid_t *pid)
 
 void linegate_init(struct ev_loop *loop)
 {
-    gate.searched = ev_now(loop);
-    gate.shell = false;
-    gate.found = search_path(gate.path, sizeof gate.path);
+    search(loop);
     if (gate.found)
         log_info("%s found: %s\n", kScript, gate.path);
     else
@@ -122,9 +148,7 @@ void linegate(struct ev_loop *loop, const char *direction)
         // Only before an "in", so that a script found now runs in pairs.
         if (strcmp(direction, "in") != 0 || ev_now(loop) - gate.searched < kSearchInterval)
             return;
-        gate.searched = ev_now(loop);
-        gate.shell = false;
-        gate.found = search_path(gate.path, sizeof gate.path);
+        search(loop);
         if (!gate.found)
             return;
         log_info("%s found: %s\n", kScript, gate.path);
@@ -132,7 +156,6 @@ void linegate(struct ev_loop *loop, const char *direction)
     pid_t pid;
     int rc = spawn_script(direction, &pid);
     if (rc == ENOEXEC && !gate.shell) {
-        // No "#!" line: the shell used to run such a script, it still does.
         gate.shell = true;
         rc = spawn_script(direction, &pid);
     }
