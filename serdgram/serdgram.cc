@@ -139,9 +139,7 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
     log_debug("recv: %d\n", static_cast<int>(n));
     if (n >= 1) {
         bconcat(serial->txbuf, buf, static_cast<int>(n));
-        ev_io_stop(loop, w);
-        linegate(loop, "in");
-        ev_io_start(loop, &serial->write_watcher->io);
+        serial_deliver(loop, serial, w);
         return;
     }
     if (n == 0) {

@@ -228,9 +228,7 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
             return;
         }
         bconcat(serial->txbuf, buf + kHeadSize, len - kHeadSize);
-        ev_io_stop(loop, w);
-        linegate(loop, "in");
-        ev_io_start(loop, &serial->write_watcher->io);
+        serial_deliver(loop, serial, w);
         return;
     }
     if (n == 0) {

@@ -221,6 +221,30 @@ void serial_send_cb(struct ev_loop *loop, ev_io *w, int revents)
         ev_io_start(loop, &port->conn->read_watcher->io);
 }
 
+// What the write watcher would wait for: the port takes bytes now.
+static bool writable_now(int fd)
+{
+    struct pollfd p;
+    p.fd = fd;
+    p.events = POLLOUT;
+    p.revents = 0;
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+}
+
+void serial_deliver(struct ev_loop *loop, SerialPort *port, ev_io *conn_read)
+{
+    linegate(loop, "in");
+    ev_io *w = &port->write_watcher->io;
+    // A write still under way (left by an earlier connection) goes first.
+    if (!ev_is_active(w) && writable_now(port->fd)) {
+        ev_invoke(loop, w, EV_WRITE);
+        if (bufempty(port->txbuf))
+            return;  // written, "linegate.sh out" ran, the socket is still read
+    }
+    ev_io_stop(loop, conn_read);
+    ev_io_start(loop, w);
+}
+
 void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
 {
     ev_tstamp deadline = ev_time() + seconds;

@@ -10,7 +10,10 @@
 //                               once; only when bytes stay queued: stop
 //                               serial read, start conn write
 //   rxbuf sent (program)     -> stop conn write,   start serial read
-//   server bytes queued      -> stop conn read,    "linegate.sh in", start serial write
+//   server bytes queued      -> "linegate.sh in", then written at once when
+//                               the port takes them (serial_deliver); only
+//                               when bytes stay queued: stop conn read,
+//                               start serial write
 //   txbuf written            -> stop serial write, "linegate.sh out", start conn read
 #pragma once
 
@@ -124,6 +127,13 @@ NetConn *netconn_of(ev_timer *w);
 // so none reaches the script.
 void linegate_init(struct ev_loop *loop);
 void linegate(struct ev_loop *loop, const char *direction);
+
+// A server chunk was queued in txbuf by the connection's read callback,
+// whose watcher is conn_read: runs "linegate.sh in", then writes the bytes at
+// once when the port takes them without waiting (serial_send_cb, which runs
+// "linegate.sh out" when all went).  Only when bytes are left does the
+// connection stop reading and the port's write watcher take over.
+void serial_deliver(struct ev_loop *loop, SerialPort *port, ev_io *conn_read);
 
 // Waits `seconds` between connection attempts (no connection attached)
 // while watching the port: a hang-up ends the process as it does while

@@ -257,6 +257,42 @@ TEST_F(SerialFixture, ReadTheKernelCannotTakeWaitsForTheWatcher)
     close(sv[1]);
 }
 
+// A server chunk used to stop the socket's watcher and start the port's
+// before any byte was written; now it is written at once, between "in" and
+// "out", when the port takes bytes.
+TEST_F(SerialFixture, ServerChunkIsWrittenAtOnceBetweenInAndOut)
+{
+    socket_port(0);
+    ev_io_start(loop, &conn_read.io);
+    bconcat(port->txbuf, "chunk", 5);
+    serial_deliver(loop, port, &conn_read.io);
+    char buf[8];
+    EXPECT_EQ(read(peer, buf, sizeof buf), 5);
+    EXPECT_EQ(gate_count("in"), 1);
+    EXPECT_EQ(gate_count("out"), 1);
+    EXPECT_TRUE(bufempty(port->txbuf));
+    EXPECT_TRUE(ev_is_active(&conn_read.io));
+    EXPECT_FALSE(ev_is_active(&port->write_watcher->io));
+}
+
+// A port that cannot take bytes now: the write watcher waits for it and the
+// socket is not read meanwhile; "out" comes after the last byte.
+TEST_F(SerialFixture, ServerChunkWaitsForAPortThatIsFull)
+{
+    socket_port(4096);
+    static char fill[1 << 20];
+    while (send(port->fd, fill, sizeof fill, MSG_DONTWAIT) > 0) {
+    }
+    ev_io_start(loop, &conn_read.io);
+    bconcat(port->txbuf, "chunk", 5);
+    serial_deliver(loop, port, &conn_read.io);
+    EXPECT_EQ(gate_count("in"), 1);
+    EXPECT_EQ(gate_count("out"), 0);
+    EXPECT_EQ(port->txbuf->len, 5);
+    EXPECT_FALSE(ev_is_active(&conn_read.io));
+    EXPECT_TRUE(ev_is_active(&port->write_watcher->io));
+}
+
 TEST_F(SerialFixture, WithoutConnectionBytesStayQueued)
 {
     socket_port(0);
