@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import re
+import socket
 import subprocess
 import textwrap
 
@@ -201,12 +202,21 @@ def test_uci_commit_reloads_the_service(several):
                                 1000]]
 
 
+def free_tcp_port():
+    """A port nothing listens on (port options refuse 0)."""
+    s = socket.socket()
+    s.bind(("", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return str(port)
+
+
 def test_value_with_blanks_and_hash_reaches_the_program(several, tmp_path):
     # The generated file read by the program itself: the link header code
     # quotes the --uuid text it got when the text is not a UUID.
     _, _, root = several
     cfg = str(root / "var" / "etc" / "farwire" / "hop.cfg")
-    r = run("streamhop", "--config", cfg, "--nic", "lo", "--port", "0")
+    r = run("streamhop", "--config", cfg, "--nic", "lo", "--port", free_tcp_port())
     assert r.returncode == 255
     assert "ERR: a b # c 2process failed" in r.stderr.decode()
 
@@ -216,7 +226,7 @@ def test_list_values_reach_the_program(several, tmp_path):
     # "wwan,0" does not split it.
     _, _, root = several
     cfg = str(root / "var" / "etc" / "farwire" / "hop.cfg")
-    d = Daemon("streamhop", ["--config", cfg, "--nic", "lo", "--uuid", UUID, "--port", "0",
+    d = Daemon("streamhop", ["--config", cfg, "--nic", "lo", "--uuid", UUID, "--port", free_tcp_port(),
                              "--dstip", "127.0.0.1", "-d", "7"], tmp_path)
     try:
         d.wait_log(r"DEBUG: given outdev 2\n")
