@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -245,11 +246,18 @@ void serial_deliver(struct ev_loop *loop, SerialPort *port, ev_io *conn_read)
     ev_io_start(loop, w);
 }
 
+static double monotonic_now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
 {
-    ev_tstamp deadline = ev_time() + seconds;
+    double deadline = monotonic_now() + seconds;
     for (;;) {
-        ev_tstamp left = deadline - ev_time();
+        double left = deadline - monotonic_now();
         if (left <= 0)
             return;
         // No events asked for: poll wakes only for a hang-up or an error,
