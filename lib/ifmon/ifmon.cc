@@ -350,22 +350,72 @@ static int monitor_msg(const nlmsghdr *nlh, int left, void *)
     return 0;
 }
 
+// Sends the request `req` (its nlmsg_len bytes) to the kernel on netlink
+// socket fd; the sendmsg result.
+static ssize_t nl_send(int fd, const nlmsghdr *req)
+{
+    sockaddr_nl peer;
+    memset(&peer, 0, sizeof peer);
+    peer.nl_family = AF_NETLINK;
+    iovec iov = {const_cast<nlmsghdr *>(req), req->nlmsg_len};
+    msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    return sendmsg(fd, &msg, 0);
+}
+
+// Reads the kernel's answer to a dump request and walks each buffer with
+// `visit`, until *stop is set (by the visitor) or a read fails or returns
+// nothing (logged under func).  Returns -1 after such a failure, else 0.
+static int nl_read_dump(int fd, NlVisit visit, void *ctx, const int *stop, const char *func)
+{
+    alignas(nlmsghdr) char buf[10240];
+    while (!*stop) {
+        sockaddr_nl from;
+        memset(&from, 0, sizeof from);
+        iovec riov = {buf, sizeof buf};
+        msghdr rmsg;
+        memset(&rmsg, 0, sizeof rmsg);
+        rmsg.msg_name = &from;
+        rmsg.msg_namelen = sizeof from;
+        rmsg.msg_iov = &riov;
+        rmsg.msg_iovlen = 1;
+        ssize_t n = recvmsg(fd, &rmsg, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            log_err_as(func, "recvmsg failed: %s(%d)", strerror(errno), errno);
+            return -1;
+        }
+        if (n == 0) {
+            log_err_as(func, "recvmsg zero");
+            return -1;
+        }
+        if (from.nl_pid != 0)  // only the kernel answers a dump
+            continue;
+        nl_walk(buf, (int)n, visit, ctx);
+    }
+    return 0;
+}
+
 struct AddrDump {
     unsigned char *has;
     const char *func;
     int result;  // 1 while reading, then 0 or -1
+    int *stop;   // set when the answer is complete
 };
 
 static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
 {
     AddrDump *ad = static_cast<AddrDump *>(ctx);
-    if (nlh->nlmsg_type == NLMSG_DONE) {
-        ad->result = 0;
-        return 1;
-    }
-    if (nlh->nlmsg_type == NLMSG_ERROR) {
-        log_err_as(ad->func, "address dump refused");
-        ad->result = -1;
+    if (nlh->nlmsg_type == NLMSG_DONE || nlh->nlmsg_type == NLMSG_ERROR) {
+        if (nlh->nlmsg_type == NLMSG_ERROR)
+            log_err_as(ad->func, "address dump refused");
+        ad->result = nlh->nlmsg_type == NLMSG_DONE ? 0 : -1;
+        *ad->stop = 1;
         return 1;
     }
     if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
@@ -393,9 +443,6 @@ static int addr_dump(unsigned char *has, const char *func)
     }
     timeval tv = {2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_nl peer;
-    memset(&peer, 0, sizeof peer);
-    peer.nl_family = AF_NETLINK;
     struct {
         nlmsghdr nlh;
         ifaddrmsg ifa;
@@ -406,26 +453,14 @@ static int addr_dump(unsigned char *has, const char *func)
     req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.nlh.nlmsg_seq = 2;
     req.ifa.ifa_family = AF_INET;
-    if (sendto(fd, &req, req.nlh.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&peer),
-               sizeof peer) < 0) {
-        log_err_as(func, "sendmsg failed: %s(%d)", strerror(errno), errno);
-        close(fd);
-        return -1;
-    }
     memset(has, 0, outdev_count);
-    AddrDump ad = {has, func, 1};
-    alignas(nlmsghdr) char buf[16384];
-    while (ad.result == 1) {
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : EPIPE;
-            log_err_as(func, "recvmsg failed: %s(%d)", strerror(err), err);
-            ad.result = -1;
-            break;
-        }
-        nl_walk(buf, (int)n, addr_dump_msg, &ad);
+    int stop = 0;
+    AddrDump ad = {has, func, 1, &stop};
+    if (nl_send(fd, &req.nlh) < 0) {
+        log_err_as(func, "sendmsg failed: %s(%d)", strerror(errno), errno);
+        ad.result = -1;
+    } else if (nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
+        ad.result = -1;
     }
     close(fd);
     return ad.result;
@@ -536,8 +571,10 @@ static int dump_msg(const nlmsghdr *nlh, int, void *ctx)
         ds->done = 1;
     } else if (nlh->nlmsg_type == RTM_NEWLINK) {
         rtnl_print_link(nlh);
-        if (dump_abandoned)
+        if (dump_abandoned) {
+            ds->done = 1;  // no further message is handled
             return 1;
+        }
     } else if (nlh->nlmsg_type == NLMSG_ERROR) {
         // The kernel refused the dump: no NLMSG_DONE will follow.
         int err = 0;
@@ -572,10 +609,6 @@ void get_ifi_info()
         exit(-1);
     }
 
-    sockaddr_nl peer;
-    memset(&peer, 0, sizeof peer);
-    peer.nl_family = AF_NETLINK;
-
     struct {
         nlmsghdr nlh;
         rtgenmsg gen;
@@ -587,46 +620,13 @@ void get_ifi_info()
     req.nlh.nlmsg_seq = 1;
     req.nlh.nlmsg_pid = (unsigned)getpid();
     req.gen.rtgen_family = AF_UNSPEC;
-
-    iovec iov = {&req, req.nlh.nlmsg_len};
-    msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_name = &peer;
-    msg.msg_namelen = sizeof peer;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (sendmsg(fd, &msg, 0) < 0) {
+    if (nl_send(fd, &req.nlh) < 0) {
         log_err("sendmsg failed: %s(%d)", strerror(errno), errno);
         exit(-1);
     }
 
     dump_abandoned = 0;
     DumpState ds = {0};
-    alignas(nlmsghdr) char buf[10240];
-    while (!ds.done && !dump_abandoned) {
-        sockaddr_nl from;
-        memset(&from, 0, sizeof from);
-        iovec riov = {buf, sizeof buf};
-        msghdr rmsg;
-        memset(&rmsg, 0, sizeof rmsg);
-        rmsg.msg_name = &from;
-        rmsg.msg_namelen = sizeof from;
-        rmsg.msg_iov = &riov;
-        rmsg.msg_iovlen = 1;
-        ssize_t n = recvmsg(fd, &rmsg, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            log_err("recvmsg failed: %s(%d)", strerror(errno), errno);
-            break;
-        }
-        if (n == 0) {
-            log_err("recvmsg zero");
-            break;
-        }
-        if (from.nl_pid != 0)  // only the kernel answers the dump
-            continue;
-        nl_walk(buf, (int)n, dump_msg, &ds);
-    }
+    nl_read_dump(fd, dump_msg, &ds, &ds.done, __func__);
     close(fd);
 }
