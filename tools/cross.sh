@@ -64,7 +64,7 @@ usage() {
     exit 2
 }
 
-log() { echo "== cross: $*" >&2; }
+log() { echo "== cross: [$(date -u +%T), ${SECONDS}s] $*" >&2; }
 
 install_packages() {
     local p missing=()

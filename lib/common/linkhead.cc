@@ -129,19 +129,14 @@ static int scan_hyphens(const char **pos)
 // gets the characters read when all twenty are made.
 static int scan_uuid(const char *text, uint8_t *uuid, int *used)
 {
+    // 'x': a hex pair into the next byte; '-': a run of hyphens.
+    static const char layout[] = "xxxx-xx-xx-xx-xxxxxx";
     const char *p = text;
     int n = 0;
     int r = 1;
-    for (int i = 0; i < 16 && r > 0; i++) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            r = scan_hyphens(&p);
-            if (r <= 0)
-                break;
-            n++;
-        }
-        r = scan_hex_pair(&p, &uuid[i]);
-        if (r > 0)
-            n++;
+    for (const char *c = layout; *c != '\0' && r > 0; c++) {
+        r = *c == '-' ? scan_hyphens(&p) : scan_hex_pair(&p, uuid++);
+        n += r > 0;
     }
     if (n == 20)
         *used = (int)(p - text);
