@@ -49,6 +49,29 @@ def assert_no_sanitizer_report(text):
         assert marker not in text, "sanitizer report:\n" + text
 
 
+def is_static(name):
+    """Whether program `name` is linked statically (no program interpreter):
+    nothing can be preloaded into it."""
+    import struct
+    with open(os.path.join(BIN, name), "rb") as f:
+        elf = f.read(64)
+        if elf[:4] != b"\x7fELF":
+            return False
+        end = "<" if elf[5] == 1 else ">"
+        if elf[4] == 1:  # 32-bit
+            phoff, = struct.unpack_from(end + "I", elf, 28)
+            phentsize, phnum = struct.unpack_from(end + "HH", elf, 42)
+        else:
+            phoff, = struct.unpack_from(end + "Q", elf, 32)
+            phentsize, phnum = struct.unpack_from(end + "HH", elf, 54)
+        for i in range(phnum):
+            f.seek(phoff + i * phentsize)
+            p_type, = struct.unpack(end + "I", f.read(4))
+            if p_type == 3:  # PT_INTERP
+                return False
+    return True
+
+
 _errors = None
 
 
