@@ -166,7 +166,7 @@ int main(int argc, char **argv)
                          args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
-    linegate_init(loop);
+    linegate_init();
     for (;;) {
         int fd = link_to_udpserver();
         if (fd == -1) {

@@ -19,6 +19,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -29,13 +30,13 @@ extern char **environ;
 namespace {
 
 constexpr const char kScript[] = "linegate.sh";
-// Seconds between searches while no script is found.
-constexpr ev_tstamp kSearchInterval = 1.;
+// Milliseconds between searches while no script is found.
+constexpr long kSearchInterval = 1000;
 
 struct Gate {
-    bool found;        // path names the script
-    bool shell;        // it has no "#!" line: run it through /bin/sh
-    ev_tstamp searched;  // loop time of the last search
+    bool found;                // path names the script
+    bool shell;                // it has no "#!" line: run it through /bin/sh
+    struct timespec searched;  // monotonic time of the last search
     char path[PATH_MAX];
 };
 
@@ -89,9 +90,9 @@ bool needs_shell(const char *path)
 }
 
 // Looks for the script; gate.found and gate.shell tell what it found.
-void search(struct ev_loop *loop)
+void search()
 {
-    gate.searched = ev_now(loop);
+    clock_gettime(CLOCK_MONOTONIC, &gate.searched);
     gate.found = search_path(gate.path, sizeof gate.path);
     gate.shell = gate.found && needs_shell(gate.path);
 }
@@ -133,22 +134,22 @@ int spawn_script(const char *direction, pid_t *pid)
 
 }  // namespace
 
-void linegate_init(struct ev_loop *loop)
+void linegate_init()
 {
-    search(loop);
+    search();
     if (gate.found)
         log_info("%s found: %s\n", kScript, gate.path);
     else
         log_info("no %s on PATH: the line is not turned around\n", kScript);
 }
 
-void linegate(struct ev_loop *loop, const char *direction)
+void linegate(const char *direction)
 {
     if (!gate.found) {
         // Only before an "in", so that a script found now runs in pairs.
-        if (strcmp(direction, "in") != 0 || ev_now(loop) - gate.searched < kSearchInterval)
+        if (strcmp(direction, "in") != 0 || ms_since(&gate.searched) < kSearchInterval)
             return;
-        search(loop);
+        search();
         if (!gate.found)
             return;
         log_info("%s found: %s\n", kScript, gate.path);
@@ -169,7 +170,7 @@ void linegate(struct ev_loop *loop, const char *direction)
             log_debug("cannot run %s: %s(%d)\n", gate.path, strerror(rc), rc);
         warned = true;
         gate.found = false;
-        gate.searched = ev_now(loop);
+        clock_gettime(CLOCK_MONOTONIC, &gate.searched);
         return;
     }
     int status;

@@ -217,7 +217,7 @@ void serial_send_cb(struct ev_loop *loop, ev_io *w, int revents)
     }
     breset(tx);
     ev_io_stop(loop, w);
-    linegate(loop, "out");
+    linegate("out");
     if (port->conn != NULL)
         ev_io_start(loop, &port->conn->read_watcher->io);
 }
@@ -234,7 +234,7 @@ static bool writable_now(int fd)
 
 void serial_deliver(struct ev_loop *loop, SerialPort *port, ev_io *conn_read)
 {
-    linegate(loop, "in");
+    linegate("in");
     ev_io *w = &port->write_watcher->io;
     // A write still under way (left by an earlier connection) goes first.
     if (!ev_is_active(w) && writable_now(port->fd)) {
@@ -246,18 +246,22 @@ void serial_deliver(struct ev_loop *loop, SerialPort *port, ev_io *conn_read)
     ev_io_start(loop, w);
 }
 
-static double monotonic_now()
+long ms_since(const struct timespec *since)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    time_t s = now.tv_sec - since->tv_sec;
+    if (s > 1000000)
+        return 1000000000L;
+    return static_cast<long>(s) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
 }
 
 void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
 {
-    double deadline = monotonic_now() + seconds;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        double left = deadline - monotonic_now();
+        long left = seconds * 1000L - ms_since(&start);
         if (left <= 0)
             return;
         // No events asked for: poll wakes only for a hang-up or an error,
@@ -266,9 +270,9 @@ void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
         p.fd = port->fd;
         p.events = 0;
         p.revents = 0;
-        int r = poll(&p, 1, static_cast<int>(left * 1000.) + 1);
+        int r = poll(&p, 1, static_cast<int>(left));
         if (r < 0 && errno != EINTR) {
-            sleep(static_cast<unsigned>(left + 0.5));
+            sleep(static_cast<unsigned>(seconds));
             return;
         }
         if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {

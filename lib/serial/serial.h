@@ -20,6 +20,7 @@
 #include <ev.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "common/buffer.h"
 
@@ -125,8 +126,12 @@ NetConn *netconn_of(ev_timer *w);
 // ignored.  Without a script it does nothing (see linegate.cc for when the
 // search is repeated).  Every descriptor the bridges own is close-on-exec,
 // so none reaches the script.
-void linegate_init(struct ev_loop *loop);
-void linegate(struct ev_loop *loop, const char *direction);
+void linegate_init();
+void linegate(const char *direction);
+
+// Milliseconds from `since` to now on the monotonic clock (capped at about
+// 11 days).  Integer arithmetic: the boards have no FPU.
+long ms_since(const struct timespec *since);
 
 // A server chunk was queued in txbuf by the connection's read callback,
 // whose watcher is conn_read: runs "linegate.sh in", then writes the bytes at

@@ -54,7 +54,7 @@ struct SerialFixture : testing::Test {
         char path[4096];
         snprintf(path, sizeof path, "%s:%s", dir, getenv("PATH") ? getenv("PATH") : "/bin");
         setenv("PATH", path, 1);
-        linegate_init(loop);
+        linegate_init();
         memset(&conn, 0, sizeof conn);
         memset(&conn_read, 0, sizeof conn_read);
         memset(&conn_write, 0, sizeof conn_write);
@@ -400,7 +400,7 @@ struct GateFixture : SerialFixture {
         fprintf(f, "%s", text);
         fclose(f);
         chmod(path, 0700);
-        linegate_init(loop);
+        linegate_init();
     }
 };
 
@@ -410,8 +410,8 @@ TEST_F(GateFixture, ScriptWithoutInterpreterLineRuns)
     char text[256];
     snprintf(text, sizeof text, "echo \"$1\" >> %s\n", gate_log);
     script(text);
-    linegate(loop, "in");
-    linegate(loop, "out");
+    linegate("in");
+    linegate("out");
     EXPECT_EQ(gate_count("in"), 1);
     EXPECT_EQ(gate_count("out"), 1);
 }
@@ -425,10 +425,10 @@ TEST_F(GateFixture, NoScriptNoSpawn)
     ASSERT_EQ(unlink(path), 0);
     std::string saved = getenv("PATH");
     setenv("PATH", dir, 1);
-    linegate_init(loop);
+    linegate_init();
     setenv("PATH", saved.c_str(), 1);
-    linegate(loop, "in");
-    linegate(loop, "out");
+    linegate("in");
+    linegate("out");
     EXPECT_EQ(gate_count("in") + gate_count("out"), 0);
     int status;
     EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child was started";
