@@ -1100,7 +1100,7 @@ def print_markdown(rows, facts):
     if facts:
         socat_size = facts[-1][1]
         for n, size, needed in facts[:-1]:
-            print("| %s | stripped size | bytes | %d | %d | %.2f |" % (
+            print("| %s | stripped size (host build) | bytes | %d | %d | %.2f |" % (
                 n, size, socat_size, size / socat_size))
         print()
         print("NEEDED: farwire %s; socat %s." % (
