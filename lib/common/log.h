@@ -27,11 +27,15 @@ void fw_log_emit(int priority, const char *fmt, ...) __attribute__((format(print
 
 // `func` lets a shared helper log under the name of the operation that called
 // it (the line then names the public entry point, not the helper).
-#define FW_LOG_AS(func, threshold, priority, word, fmt, ...)                            \
-    do {                                                                                \
-        if (debug > (threshold))                                                        \
-            fw_log_emit((priority), FW_LOG_PREFIX word ": " fmt, fw_basename(__FILE__), \
-                        (unsigned)__LINE__, (func), ##__VA_ARGS__);                     \
+// The file's base name is a constant (left to the optimizer, the search
+// for the last '/' would run at every line that logs).
+#define FW_LOG_AS(func, threshold, priority, word, fmt, ...)                              \
+    do {                                                                                  \
+        if (debug > (threshold)) {                                                        \
+            constexpr const char *fw_file_ = fw_basename(__FILE__);                       \
+            fw_log_emit((priority), FW_LOG_PREFIX word ": " fmt, fw_file_,                \
+                        (unsigned)__LINE__, (func), ##__VA_ARGS__);                       \
+        }                                                                                 \
     } while (0)
 
 #define FW_ERR_THRESHOLD 2
