@@ -1,19 +1,46 @@
 #include "log.h"
 
 #include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
 
 int debug;
 int daemon_mode;
 
-void fw_log_emit(int priority, const char *fmt, ...)
+// The record is put together here, so that the prefix's format is kept once
+// instead of in front of every message text.  A record longer than the
+// buffer on the stack is put together again in one of its size.
+void fw_log_emit(const char *file, unsigned line_level, const char *func, const char *fmt, ...)
 {
+    static const char words[8][8] = {"", "", "", "ERR", "WARNING", "", "INFO", "DEBUG"};
+    int level = (int)(line_level & 7);
+    char stack[512];
+    char *text = stack;
+    int head = snprintf(stack, sizeof stack, "%s +%u %s(): %s: ", file, line_level >> 3, func,
+                        words[level]);
+    if (head < 0 || head >= (int)sizeof stack)
+        return;
     va_list ap;
     va_start(ap, fmt);
-    if (daemon_mode)
-        vsyslog(priority, fmt, ap);
-    else
-        vfprintf(stderr, fmt, ap);
+    va_list again;
+    va_copy(again, ap);
+    int len = vsnprintf(stack + head, sizeof stack - head, fmt, ap);
+    if (len >= (int)sizeof stack - head) {
+        char *big = static_cast<char *>(malloc((size_t)head + len + 1));
+        if (big) {
+            memcpy(big, stack, head);
+            vsnprintf(big + head, (size_t)len + 1, fmt, again);
+            text = big;
+        }
+    }
+    va_end(again);
     va_end(ap);
+    if (daemon_mode)
+        syslog(LOG_USER | level, "%s", text);
+    else
+        fputs(text, stderr);
+    if (text != stack)
+        free(text);
 }
 
 void fw_dump_piece(int threshold, int priority, const char *fmt, ...)

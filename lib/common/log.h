@@ -20,21 +20,24 @@ constexpr const char *fw_basename(const char *path)
     return base;
 }
 
-// One record: vsyslog in daemon mode, vfprintf to stderr otherwise.
-void fw_log_emit(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-#define FW_LOG_PREFIX "%s +%u %s(): "
+// One record "<file> +<line> <function>(): <LEVEL>: <message>", <message>
+// from fmt: vsyslog in daemon mode, one write to stderr otherwise.  The
+// level is the low three bits of line_level (LOG_ERR, LOG_WARNING, LOG_INFO
+// or LOG_DEBUG), the line the rest: every line that logs carries only its own
+// message text and four arguments in registers.
+void fw_log_emit(const char *file, unsigned line_level, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // `func` lets a shared helper log under the name of the operation that called
-// it (the line then names the public entry point, not the helper).
-// The file's base name is a constant (left to the optimizer, the search
-// for the last '/' would run at every line that logs).
-#define FW_LOG_AS(func, threshold, priority, word, fmt, ...)                              \
+// it (the line then names the public entry point, not the helper).  The
+// file's base name is a constant (left to the optimizer, the search for the
+// last '/' would run at every line that logs).
+#define FW_LOG_AS(func, threshold, level, fmt, ...)                                       \
     do {                                                                                  \
         if (debug > (threshold)) {                                                        \
             constexpr const char *fw_file_ = fw_basename(__FILE__);                       \
-            fw_log_emit((priority), FW_LOG_PREFIX word ": " fmt, fw_file_,                \
-                        (unsigned)__LINE__, (func), ##__VA_ARGS__);                       \
+            fw_log_emit(fw_file_, (unsigned)__LINE__ << 3 | (level), (func), fmt,         \
+                        ##__VA_ARGS__);                                                   \
         }                                                                                 \
     } while (0)
 
@@ -44,13 +47,13 @@ void fw_log_emit(int priority, const char *fmt, ...) __attribute__((format(print
 #define FW_DEBUG_THRESHOLD 6
 
 #define log_err_as(func, fmt, ...) \
-    FW_LOG_AS(func, FW_ERR_THRESHOLD, LOG_USER | LOG_ERR, "ERR", fmt, ##__VA_ARGS__)
+    FW_LOG_AS(func, FW_ERR_THRESHOLD, LOG_ERR, fmt, ##__VA_ARGS__)
 #define log_warning_as(func, fmt, ...) \
-    FW_LOG_AS(func, FW_WARNING_THRESHOLD, LOG_USER | LOG_WARNING, "WARNING", fmt, ##__VA_ARGS__)
+    FW_LOG_AS(func, FW_WARNING_THRESHOLD, LOG_WARNING, fmt, ##__VA_ARGS__)
 #define log_info_as(func, fmt, ...) \
-    FW_LOG_AS(func, FW_INFO_THRESHOLD, LOG_USER | LOG_INFO, "INFO", fmt, ##__VA_ARGS__)
+    FW_LOG_AS(func, FW_INFO_THRESHOLD, LOG_INFO, fmt, ##__VA_ARGS__)
 #define log_debug_as(func, fmt, ...) \
-    FW_LOG_AS(func, FW_DEBUG_THRESHOLD, LOG_USER | LOG_DEBUG, "DEBUG", fmt, ##__VA_ARGS__)
+    FW_LOG_AS(func, FW_DEBUG_THRESHOLD, LOG_DEBUG, fmt, ##__VA_ARGS__)
 
 #define log_err(fmt, ...) log_err_as(__func__, fmt, ##__VA_ARGS__)
 #define log_warning(fmt, ...) log_warning_as(__func__, fmt, ##__VA_ARGS__)
