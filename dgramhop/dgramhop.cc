@@ -94,7 +94,7 @@ static void recv_cb(struct ev_loop *, ev_io *w, int)
             log_debug("%s is full: datagram dropped there, sdrfd[%d] = %d",
                       args_info.outdev_arg[i], (int)i, sdrfd[i]);
         else if (ret < 0)
-            log_err("sendto failed: %s(%d)", strerror(errno), errno);
+            log_err("sendto failed: %m(%d)", errno);
         log_debug("send ret = %d", (int)ret);
     }
 
@@ -174,7 +174,7 @@ int main(int argc, char **argv)
     memset(&listener, 0, sizeof listener);
     listener.sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (listener.sock < 0) {
-        log_err("socket failed: %s(%d)", strerror(errno), errno);
+        log_err("socket failed: %m(%d)", errno);
         exit(-1);
     }
 
@@ -190,7 +190,7 @@ int main(int argc, char **argv)
     addr.sin_port = htons((uint16_t)args_info.port_arg);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(listener.sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        log_err("bind failed: %s(%d)", strerror(errno), errno);
+        log_err("bind failed: %m(%d)", errno);
         exit(-1);
     }
     setnonblocking(listener.sock);

@@ -119,7 +119,7 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
-        log_debug("send err : %s(%d)\n", strerror(errno), errno);
+        log_debug("send err : %m(%d)\n", errno);
         close_and_free_net(loop, conn);
         return;
     }
@@ -150,7 +150,7 @@ static void sock_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
         log_debug("cli recv again\n");
         return;
     }
-    log_debug("recv faild: %s %d\n", strerror(errno), errno);
+    log_debug("recv faild: %m %d\n", errno);
     close_and_free_net(loop, conn);
 }
 

@@ -132,7 +132,7 @@ static int finish_registration(struct ev_loop *loop, NetConn *conn)
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return 0;
-        log_debug_as("sock_send_cb", "send err : %s(%d)\n", strerror(errno), errno);
+        log_debug_as("sock_send_cb", "send err : %m(%d)\n", errno);
         close_and_free_net(loop, conn);
         return -1;
     }
@@ -180,7 +180,7 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
-        log_debug("send err : %s(%d)\n", strerror(errno), errno);
+        log_debug("send err : %m(%d)\n", errno);
         close_and_free_net(loop, serial->conn);
         return;
     }

@@ -148,7 +148,7 @@ void lrecv_cb(struct ev_loop *loop, ev_io *w, int)
             log_debug("local recv again\n");
             return;
         }
-        log_debug("recv faild, close connect: %s %d\n", strerror(errno), errno);
+        log_debug("recv faild, close connect: %m %d\n", errno);
         close_and_free_net(loop, rc);
         return;
     }
@@ -182,7 +182,7 @@ void rsend_cb(struct ev_loop *loop, ev_io *w, int)
     rc->iov[1].iov_len = pending;
     ssize_t n = sendmsg(rc->rfd, &rc->msg, 0);
     if (n < 0) {
-        log_err("sendmsg failed: %s(%d)\n", strerror(errno), errno);
+        log_err("sendmsg failed: %m(%d)\n", errno);
         return;
     }
     log_debug("sendmsg ret = %d bytes\n", (int)n);

@@ -108,21 +108,18 @@ static RelaySession *session_of(ev_io *w, size_t offset)
 
 static void check_args()
 {
-    if (!args_info.port_arg) {
-        log_err("please fill port parament\n");
-        exit(-1);
-    }
-    if (!args_info.dstport_arg) {
-        log_err("please fill dstport parament\n");
-        exit(-1);
-    }
-    if (!args_info.dstip_arg) {
-        log_err("please fill dstip parament\n");
-        exit(-1);
-    }
-    if (!args_info.uuid_arg) {
-        log_err("please fill uuid parament\n");
-        exit(-1);
+    const struct {
+        const char *value;
+        const char *name;
+    } required[] = {{args_info.port_arg, "port"},
+                    {args_info.dstport_arg, "dstport"},
+                    {args_info.dstip_arg, "dstip"},
+                    {args_info.uuid_arg, "uuid"}};
+    for (const auto &r : required) {
+        if (!r.value) {
+            log_err("please fill %s parament\n", r.name);
+            exit(-1);
+        }
     }
 }
 
@@ -480,7 +477,7 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
         return;
     }
     if (n < 0) {
-        log_debug("recv faild: %s %d\n", strerror(errno), errno);
+        log_debug("recv faild: %m %d\n", errno);
         close_and_free_net(loop, s);
         return;
     }
@@ -652,7 +649,7 @@ int main(int argc, char **argv)
         memset(&sercli, 0, sizeof sercli);
         sercli.listen_fd = create_tcpserver();
         if (listen(sercli.listen_fd, 2) < 0) {
-            log_err("listen failed: %s(%d)\n", strerror(errno), errno);
+            log_err("listen failed: %m(%d)\n", errno);
             exit(1);
         }
         log_debug("listen ok\n");

@@ -11,7 +11,7 @@
 struct ev_loop *start_daemon(int nochdir)
 {
     if (daemon_mode && daemon(nochdir, 0) < 0)
-        log_err("daemon failed: %s(%d)\n", strerror(errno), errno);
+        log_err("daemon failed: %m(%d)\n", errno);
     signal(SIGPIPE, SIG_IGN);
     return ev_default_loop(0);
 }

@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,7 @@ int daemon_mode;
 void fw_log_emit(const char *file, unsigned line_level, const char *func, const char *fmt, ...)
 {
     static const char words[8][8] = {"", "", "", "ERR", "WARNING", "", "INFO", "DEBUG"};
+    int saved_errno = errno;  // for %m in fmt
     int level = (int)(line_level & 7);
     char stack[512];
     char *text = stack;
@@ -24,11 +26,13 @@ void fw_log_emit(const char *file, unsigned line_level, const char *func, const 
     va_start(ap, fmt);
     va_list again;
     va_copy(again, ap);
+    errno = saved_errno;
     int len = vsnprintf(stack + head, sizeof stack - head, fmt, ap);
     if (len >= (int)sizeof stack - head) {
         char *big = static_cast<char *>(malloc((size_t)head + len + 1));
         if (big) {
             memcpy(big, stack, head);
+            errno = saved_errno;
             vsnprintf(big + head, (size_t)len + 1, fmt, again);
             text = big;
         }

@@ -24,7 +24,8 @@ constexpr const char *fw_basename(const char *path)
 // from fmt: vsyslog in daemon mode, one write to stderr otherwise.  The
 // level is the low three bits of line_level (LOG_ERR, LOG_WARNING, LOG_INFO
 // or LOG_DEBUG), the line the rest: every line that logs carries only its own
-// message text and four arguments in registers.
+// message text and four arguments in registers.  %m in fmt is the text of
+// the errno the caller had (strerror), as in the C library's printf.
 void fw_log_emit(const char *file, unsigned line_level, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 

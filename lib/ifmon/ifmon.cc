@@ -170,7 +170,7 @@ static void open_entry(int i, const char *name, const char *func)
     close_entry(i, name, func);
     int fd = socket(AF_INET, entry_kind, 0);
     if (fd < 0) {
-        log_err_as(func, "socket failed: %s(%d)", strerror(errno), errno);
+        log_err_as(func, "socket failed: %m(%d)", errno);
     } else if (fd == 0) {
         // With standard input closed the socket can come out as 0, which
         // every user of the table reads as "no socket": move it up.
@@ -178,7 +178,7 @@ static void open_entry(int i, const char *name, const char *func)
         close(fd);
         fd = moved;
         if (fd < 0)
-            log_err_as(func, "socket failed: %s(%d)", strerror(errno), errno);
+            log_err_as(func, "socket failed: %m(%d)", errno);
     }
     sdrfd[i] = fd;
     // A socket that cannot take more must say so, never stop the loop.
@@ -189,7 +189,7 @@ static void open_entry(int i, const char *name, const char *func)
     memset(opt, 0, sizeof opt);
     strncpy(opt, name, IF_NAMESIZE - 1);
     if (setsockopt(sdrfd[i], SOL_SOCKET, SO_BINDTODEVICE, opt, sizeof opt) < 0) {
-        log_err_as(func, "bind nic %s failed: %s(%d)", name, strerror(errno), errno);
+        log_err_as(func, "bind nic %s failed: %m(%d)", name, errno);
         if (sdrfd[i] > 0)
             close(sdrfd[i]);
         sdrfd[i] = -1;
@@ -221,7 +221,7 @@ int srecv(int s, void *buf, int size)
             return 0;
         if (errno == ENOBUFS)
             return kSrecvOverrun;
-        log_warning("Recv buffer failed: %s(%d)", strerror(errno), errno);
+        log_warning("Recv buffer failed: %m(%d)", errno);
         return -1;
     }
 }
@@ -230,7 +230,7 @@ int ip_monitor()
 {
     int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
     if (fd < 0) {
-        log_err("create socket failed: %s(%d)", strerror(errno), errno);
+        log_err("create socket failed: %m(%d)", errno);
         exit(-1);
     }
     sockaddr_nl addr;
@@ -239,11 +239,11 @@ int ip_monitor()
     addr.nl_pid = 0;
     addr.nl_groups = RTMGRP_IPV4_IFADDR;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        log_err("bind failed: %s(%d)", strerror(errno), errno);
+        log_err("bind failed: %m(%d)", errno);
         exit(-1);
     }
     if (setnonblocking(fd) < 0) {
-        log_err("set nonblocking failed: %s(%d)", strerror(errno), errno);
+        log_err("set nonblocking failed: %m(%d)", errno);
         exit(-1);
     }
     return fd;
@@ -280,7 +280,7 @@ static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **a
         return NULL;
     const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
     if (!if_indextoname(ifa->ifa_index, name)) {
-        log_err_as(func, "index to name failed: %s(%d)", strerror(errno), errno);
+        log_err_as(func, "index to name failed: %m(%d)", errno);
         return NULL;
     }
     return name;
@@ -387,7 +387,7 @@ static int nl_read_dump(int fd, NlVisit visit, void *ctx, const int *stop, const
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            log_err_as(func, "recvmsg failed: %s(%d)", strerror(errno), errno);
+            log_err_as(func, "recvmsg failed: %m(%d)", errno);
             return -1;
         }
         if (n == 0) {
@@ -438,7 +438,7 @@ static int addr_dump(unsigned char *has, const char *func)
 {
     int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
     if (fd < 0) {
-        log_err_as(func, "create socket failed: %s(%d)", strerror(errno), errno);
+        log_err_as(func, "create socket failed: %m(%d)", errno);
         return -1;
     }
     timeval tv = {2, 0};
@@ -457,7 +457,7 @@ static int addr_dump(unsigned char *has, const char *func)
     int stop = 0;
     AddrDump ad = {has, func, 1, &stop};
     if (nl_send(fd, &req.nlh) < 0) {
-        log_err_as(func, "sendmsg failed: %s(%d)", strerror(errno), errno);
+        log_err_as(func, "sendmsg failed: %m(%d)", errno);
         ad.result = -1;
     } else if (nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
         ad.result = -1;
@@ -591,7 +591,7 @@ void get_ifi_info()
 {
     int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
     if (fd < 0) {
-        log_err("create socket failed: %s(%d)", strerror(errno), errno);
+        log_err("create socket failed: %m(%d)", errno);
         exit(-1);
     }
     sockaddr_nl local;
@@ -605,7 +605,7 @@ void get_ifi_info()
         rc = bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
     }
     if (rc < 0) {
-        log_err("bind netlink failed: %s(%d)", strerror(errno), errno);
+        log_err("bind netlink failed: %m(%d)", errno);
         exit(-1);
     }
 
@@ -621,7 +621,7 @@ void get_ifi_info()
     req.nlh.nlmsg_pid = (unsigned)getpid();
     req.gen.rtgen_family = AF_UNSPEC;
     if (nl_send(fd, &req.nlh) < 0) {
-        log_err("sendmsg failed: %s(%d)", strerror(errno), errno);
+        log_err("sendmsg failed: %m(%d)", errno);
         exit(-1);
     }
 

@@ -170,7 +170,7 @@ void serial_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
             log_debug("recv again\n");
             return;
         }
-        log_err("recv failed: %s(%d)\n", strerror(errno), errno);
+        log_err("recv failed: %m(%d)\n", errno);
         serial_failed(__func__, loop, port);
     }
     log_debug("serial num %ld\n", static_cast<long>(n));
