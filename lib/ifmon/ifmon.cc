@@ -226,13 +226,20 @@ int srecv(int s, void *buf, int size)
     }
 }
 
-int ip_monitor()
+// A route netlink socket, or -1 (logged under func).
+static int nl_socket(const char *func)
 {
     int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
-    if (fd < 0) {
-        log_err("create socket failed: %m(%d)", errno);
+    if (fd < 0)
+        log_err_as(func, "create socket failed: %m(%d)", errno);
+    return fd;
+}
+
+int ip_monitor()
+{
+    int fd = nl_socket(__func__);
+    if (fd < 0)
         exit(-1);
-    }
     sockaddr_nl addr;
     memset(&addr, 0, sizeof addr);
     addr.nl_family = AF_NETLINK;
@@ -350,21 +357,38 @@ static int monitor_msg(const nlmsghdr *nlh, int left, void *)
     return 0;
 }
 
-// Sends the request `req` (its nlmsg_len bytes) to the kernel on netlink
-// socket fd; the sendmsg result.
-static ssize_t nl_send(int fd, const nlmsghdr *req)
+// Sends the kernel a dump request of `type` for address family `family`
+// (the first byte of the request's fixed part, `fixed` bytes long) on netlink
+// socket fd.  0, or -1 when it could not be sent (logged under func).
+static int nl_request_dump(int fd, int type, int family, size_t fixed, unsigned seq,
+                           unsigned pid, const char *func)
 {
+    struct {
+        nlmsghdr nlh;
+        ifaddrmsg ifa;  // the largest fixed part asked for
+    } req;
+    memset(&req, 0, sizeof req);
+    req.nlh.nlmsg_len = NLMSG_LENGTH(fixed);
+    req.nlh.nlmsg_type = type;
+    req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.nlh.nlmsg_seq = seq;
+    req.nlh.nlmsg_pid = pid;
+    req.ifa.ifa_family = family;
     sockaddr_nl peer;
     memset(&peer, 0, sizeof peer);
     peer.nl_family = AF_NETLINK;
-    iovec iov = {const_cast<nlmsghdr *>(req), req->nlmsg_len};
+    iovec iov = {&req, req.nlh.nlmsg_len};
     msghdr msg;
     memset(&msg, 0, sizeof msg);
     msg.msg_name = &peer;
     msg.msg_namelen = sizeof peer;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    return sendmsg(fd, &msg, 0);
+    if (sendmsg(fd, &msg, 0) < 0) {
+        log_err_as(func, "sendmsg failed: %m(%d)", errno);
+        return -1;
+    }
+    return 0;
 }
 
 // Reads the kernel's answer to a dump request and walks each buffer with
@@ -436,28 +460,15 @@ static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
 // covers the rest.
 static int addr_dump(unsigned char *has, const char *func)
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
-    if (fd < 0) {
-        log_err_as(func, "create socket failed: %m(%d)", errno);
+    int fd = nl_socket(func);
+    if (fd < 0)
         return -1;
-    }
     timeval tv = {2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    struct {
-        nlmsghdr nlh;
-        ifaddrmsg ifa;
-    } req;
-    memset(&req, 0, sizeof req);
-    req.nlh.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
-    req.nlh.nlmsg_type = RTM_GETADDR;
-    req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.nlh.nlmsg_seq = 2;
-    req.ifa.ifa_family = AF_INET;
     memset(has, 0, outdev_count);
     int stop = 0;
     AddrDump ad = {has, func, 1, &stop};
-    if (nl_send(fd, &req.nlh) < 0) {
-        log_err_as(func, "sendmsg failed: %m(%d)", errno);
+    if (nl_request_dump(fd, RTM_GETADDR, AF_INET, sizeof(ifaddrmsg), 2, 0, func) < 0) {
         ad.result = -1;
     } else if (nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
         ad.result = -1;
@@ -589,11 +600,9 @@ static int dump_msg(const nlmsghdr *nlh, int, void *ctx)
 
 void get_ifi_info()
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
-    if (fd < 0) {
-        log_err("create socket failed: %m(%d)", errno);
+    int fd = nl_socket(__func__);
+    if (fd < 0)
         exit(-1);
-    }
     sockaddr_nl local;
     memset(&local, 0, sizeof local);
     local.nl_family = AF_NETLINK;
@@ -608,22 +617,10 @@ void get_ifi_info()
         log_err("bind netlink failed: %m(%d)", errno);
         exit(-1);
     }
-
-    struct {
-        nlmsghdr nlh;
-        rtgenmsg gen;
-    } req;
-    memset(&req, 0, sizeof req);
-    req.nlh.nlmsg_len = NLMSG_LENGTH(sizeof(rtgenmsg));  // 17, not padded
-    req.nlh.nlmsg_type = RTM_GETLINK;
-    req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.nlh.nlmsg_seq = 1;
-    req.nlh.nlmsg_pid = (unsigned)getpid();
-    req.gen.rtgen_family = AF_UNSPEC;
-    if (nl_send(fd, &req.nlh) < 0) {
-        log_err("sendmsg failed: %m(%d)", errno);
+    // The request is 17 bytes, not padded.
+    if (nl_request_dump(fd, RTM_GETLINK, AF_UNSPEC, sizeof(rtgenmsg), 1, (unsigned)getpid(),
+                        __func__) < 0)
         exit(-1);
-    }
 
     dump_abandoned = 0;
     DumpState ds = {0};
