@@ -237,12 +237,24 @@ static void close_and_free_net(struct ev_loop *loop, RelaySession *s)
 
 static void path_write_cb(struct ev_loop *loop, ev_io *w, int);
 
+// One shot of timer w after `seconds`.
+static void start_timer(ev_timer *w, int seconds)
+{
+    ev_timer_set(w, seconds, 0.);
+    ev_timer_start(loop, w);
+}
+
+// Watcher w on fd for `events`, started.
+static void start_io(ev_io *w, void (*cb)(struct ev_loop *, ev_io *, int), int fd, int events)
+{
+    ev_io_init(w, cb, fd, events);
+    ev_io_start(loop, w);
+}
+
 static void schedule_check()
 {
-    if (!ev_is_active(&check_timer)) {
-        ev_timer_set(&check_timer, 0., 0.);
-        ev_timer_start(loop, &check_timer);
-    }
+    if (!ev_is_active(&check_timer))
+        start_timer(&check_timer, 0);
 }
 
 static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int);
@@ -255,15 +267,13 @@ static void watch_entries(int remote)
     if (remote >= 0) {
         ev_io_stop(loop, &sercli.remote_io);
         sercli.remote_fd = sdrfd[remote];
-        ev_io_init(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
-        ev_io_start(loop, &sercli.remote_io);
+        start_io(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
     }
     for (unsigned j = 0; j < ifmon_count(); j++) {
         ev_io_stop(loop, &drain[j].io);
         drain[j].sock = sdrfd[j];
         if (paths[j].state == PATH_UP && sdrfd[j] != sercli.remote_fd) {
-            ev_io_init(&drain[j].io, drain_cb, sdrfd[j], EV_READ);
-            ev_io_start(loop, &drain[j].io);
+            start_io(&drain[j].io, drain_cb, sdrfd[j], EV_READ);
         }
     }
 }
@@ -327,8 +337,7 @@ static void path_failed(int i, const char *what, int err)
             strerror(err), err, i, p->backoff);
     path_release(i);
     ifmon_close(i, __func__);
-    ev_timer_set(&p->timer, p->backoff, 0.);
-    ev_timer_start(loop, &p->timer);
+    start_timer(&p->timer, p->backoff);
     p->backoff = p->backoff * 2 > kBackoffLast ? kBackoffLast : p->backoff * 2;
 }
 
@@ -377,10 +386,8 @@ static void link_to_tcpserver(int i)
         return;
     }
     p->state = PATH_CONNECTING;
-    ev_io_init(&p->wio, path_write_cb, fd, EV_WRITE);
-    ev_io_start(loop, &p->wio);
-    ev_timer_set(&p->timer, kReconnectSeconds, 0.);
-    ev_timer_start(loop, &p->timer);
+    start_io(&p->wio, path_write_cb, fd, EV_WRITE);
+    start_timer(&p->timer, kReconnectSeconds);
 }
 
 static Path *path_of_io(ev_io *w)
@@ -429,8 +436,7 @@ static void path_timer_cb(struct ev_loop *, ev_timer *w, int)
     if (ifmon_open(i, __func__) > 0) {
         link_to_tcpserver(i);
     } else {
-        ev_timer_set(&p->timer, p->backoff, 0.);
-        ev_timer_start(loop, &p->timer);
+        start_timer(&p->timer, p->backoff);
     }
 }
 
@@ -507,24 +513,21 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
         if (p->state != PATH_UP)
             continue;
         int ret = pathq_send(&p->q, sdrfd[i], iov, cnt, fastest + kPathQueueLimit);
-        if (ret == kPathqError) {
-            int err = errno;
-            log_err("sendto failed: %s(%d), sdrfd[%d] = %d\n", strerror(err), err, (int)i,
-                    sdrfd[i]);
+        if (ret < 0) {  // kPathqError (errno says why) or kPathqOverflow
+            int err = ENOBUFS;
+            if (ret == kPathqError) {
+                err = errno;
+                log_err("sendto failed: %m(%d), sdrfd[%d] = %d\n", err, (int)i, sdrfd[i]);
+            } else {
+                log_err("%s falls more than %d bytes behind, sdrfd[%d] = %d\n",
+                        args_info.outdev_arg[i], kPathQueueLimit, (int)i, sdrfd[i]);
+            }
             path_failed((int)i, "sendto", err);
-            continue;
-        }
-        if (ret == kPathqOverflow) {
-
-            log_err("%s falls more than %d bytes behind, sdrfd[%d] = %d\n",
-                    args_info.outdev_arg[i], kPathQueueLimit, (int)i, sdrfd[i]);
-            path_failed((int)i, "sendto", ENOBUFS);
             continue;
         }
         log_debug("send ret = %d\n", ret);
         if (ret > 0 && !ev_is_active(&p->wio)) {
-            ev_io_init(&p->wio, path_write_cb, sdrfd[i], EV_WRITE);
-            ev_io_start(loop, &p->wio);
+            start_io(&p->wio, path_write_cb, sdrfd[i], EV_WRITE);
         }
     }
     client_flow();
@@ -602,8 +605,7 @@ static int stream_entry_step(int i, IfmonEvent event, const char *name, const ch
         } else {
             log_err_as(func, "connect %s to tcpserver failed, sdrfd[%d] = %d\n", name, i,
                        sdrfd[i]);
-            ev_timer_set(&p->timer, p->backoff, 0.);
-            ev_timer_start(loop, &p->timer);
+            start_timer(&p->timer, p->backoff);
         }
         return 0;
     case IFMON_CLOSING:
@@ -662,8 +664,7 @@ int main(int argc, char **argv)
         ev_io_init(&sercli.listen_io, accept_cb, sercli.listen_fd, EV_READ);
 
         st.fd = ip_monitor();
-        ev_io_init(&st.io, ipstat_cb, st.fd, EV_READ);
-        ev_io_start(loop, &st.io);
+        start_io(&st.io, ipstat_cb, st.fd, EV_READ);
 
         unsigned n = args_info.outdev_given;
         sdrfd = static_cast<int *>(ss_malloc(sizeof(int) * (n + 1)));
