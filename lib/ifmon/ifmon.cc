@@ -23,7 +23,7 @@ NetlinkWatch st;
 
 static int entry_kind = SOCK_DGRAM;
 static char **outdev_names;
-static unsigned outdev_count;
+unsigned ifmon_outdev_count;
 static IfmonStep entry_step;
 // The monitor socket's receive buffer grows after an overrun up to this.
 static const int kMonitorBufMax = 4 << 20;
@@ -37,7 +37,7 @@ void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
 {
     entry_kind = sock_type;
     outdev_names = outdev;
-    outdev_count = count;
+    ifmon_outdev_count = count;
     entry_step = step;
     free(entry_present);
     entry_present = static_cast<unsigned char *>(ss_malloc(count + 1));
@@ -45,12 +45,7 @@ void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
 
 int ifmon_present(int i)
 {
-    return entry_present && i >= 0 && (unsigned)i < outdev_count && entry_present[i];
-}
-
-unsigned ifmon_count()
-{
-    return outdev_count;
+    return entry_present && i >= 0 && (unsigned)i < ifmon_outdev_count && entry_present[i];
 }
 
 static int tell_step(int i, IfmonEvent event, const char *name, const char *func)
@@ -145,7 +140,7 @@ static int find_outdev(const char *func, const char *name)
 {
     if (!sdrfd)
         return -1;
-    for (unsigned i = 0; i < outdev_count; i++) {
+    for (unsigned i = 0; i < ifmon_outdev_count; i++) {
         if (strcmp(name, outdev_names[i]) == 0)
             return (int)i;
         if (func)
@@ -269,10 +264,7 @@ static int print_addr_attr(const rtattr *rta, void *ctx)
     log_debug_as(ap->func, "monitor type: %d", rta->rta_type);
     in_addr a;
     if (rta->rta_type == IFA_LOCAL && rta_ipv4(rta, &a.s_addr) == 0) {
-        if (ap->added)
-            printf("%s is add %s\n", ap->name, inet_ntoa(a));
-        else
-            printf("%s is del %s\n", ap->name, inet_ntoa(a));
+        printf("%s is %s %s\n", ap->name, ap->added ? "add" : "del", inet_ntoa(a));
         fflush(stdout);
     }
     return 0;
@@ -465,7 +457,7 @@ static int addr_dump(unsigned char *has, const char *func)
         return -1;
     timeval tv = {2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    memset(has, 0, outdev_count);
+    memset(has, 0, ifmon_outdev_count);
     int stop = 0;
     AddrDump ad = {has, func, 1, &stop};
     if (nl_request_dump(fd, RTM_GETADDR, AF_INET, sizeof(ifaddrmsg), 2, 0, func) < 0) {
@@ -481,9 +473,9 @@ int ifmon_reconcile(const char *func)
 {
     if (!sdrfd)
         return 0;
-    unsigned char *has = static_cast<unsigned char *>(ss_malloc(outdev_count + 1));
+    unsigned char *has = static_cast<unsigned char *>(ss_malloc(ifmon_outdev_count + 1));
     int rc = addr_dump(has, func);
-    for (unsigned i = 0; rc == 0 && i < outdev_count; i++) {
+    for (unsigned i = 0; rc == 0 && i < ifmon_outdev_count; i++) {
         if (find_outdev(NULL, outdev_names[i]) != (int)i)
             continue;  // a later duplicate name: never used
         if (has[i] && (!entry_present[i] || sdrfd[i] <= 0)) {

@@ -54,7 +54,12 @@ typedef int (*IfmonStep)(int i, IfmonEvent event, const char *name, const char *
 // Called once before ip_monitor: the kind of entry socket (SOCK_STREAM or
 // SOCK_DGRAM), the --outdev values (kept by reference) and the step.
 void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step);
-unsigned ifmon_count();
+// The number of entries (set by ifmon_setup).
+extern unsigned ifmon_outdev_count;
+inline unsigned ifmon_count()
+{
+    return ifmon_outdev_count;
+}
 
 // Whether entry i's interface has an IPv4 address as far as the monitor
 // knows: the entry belongs open, even while the program has closed it.
