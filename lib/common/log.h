@@ -20,6 +20,14 @@ constexpr const char *fw_basename(const char *path)
     return base;
 }
 
+// The source file's base name: a literal of its own where the compiler has
+// one (no address arithmetic at each line that logs).
+#ifdef __FILE_NAME__
+#define FW_FILE_NAME __FILE_NAME__
+#else
+#define FW_FILE_NAME fw_basename(__FILE__)
+#endif
+
 // One record "<file> +<line> <function>(): <LEVEL>: <message>", <message>
 // from fmt: vsyslog in daemon mode, one write to stderr otherwise.  The
 // level is the low three bits of line_level (LOG_ERR, LOG_WARNING, LOG_INFO
@@ -36,7 +44,7 @@ void fw_log_emit(const char *file, unsigned line_level, const char *func, const 
 #define FW_LOG_AS(func, threshold, level, fmt, ...)                                       \
     do {                                                                                  \
         if (debug > (threshold)) {                                                        \
-            constexpr const char *fw_file_ = fw_basename(__FILE__);                       \
+            constexpr const char *fw_file_ = FW_FILE_NAME;                                \
             fw_log_emit(fw_file_, (unsigned)__LINE__ << 3 | (level), (func), fmt,         \
                         ##__VA_ARGS__);                                                   \
         }                                                                                 \
