@@ -478,17 +478,15 @@ static void recv_cb(struct ev_loop *loop, ev_io *w, int)
     RelaySession *s = session_of(w, offsetof(RelaySession, client_io));
     char buf[kFrameData * kReadFrames];
     ssize_t n = recv(s->client_fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        log_debug("cli recv again\n");
-        return;
-    }
-    if (n < 0) {
-        log_debug("recv faild: %m %d\n", errno);
-        close_and_free_net(loop, s);
-        return;
-    }
-    if (n == 0) {
-        log_debug("local server recv 0 bytes\n");
+    if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            log_debug("cli recv again\n");
+            return;
+        }
+        if (n < 0)
+            log_debug("recv faild: %m %d\n", errno);
+        else
+            log_debug("local server recv 0 bytes\n");
         close_and_free_net(loop, s);
         return;
     }
@@ -593,28 +591,20 @@ static void drain_cb(struct ev_loop *, ev_io *w, int)
 static int stream_entry_step(int i, IfmonEvent event, const char *name, const char *func)
 {
     Path *p = &paths[i];
-    switch (event) {
-    case IFMON_OPENED_DUMP:
-    case IFMON_REOPENED:
-        if (p->state != PATH_DOWN)
-            path_release(i);
-        ev_timer_stop(loop, &p->timer);
-        p->backoff = kBackoffFirst;
-        if (sdrfd[i] > 0) {
-            link_to_tcpserver(i);
-        } else {
-            log_err_as(func, "connect %s to tcpserver failed, sdrfd[%d] = %d\n", name, i,
-                       sdrfd[i]);
-            start_timer(&p->timer, p->backoff);
-        }
+    // Closing: nothing may stay watching the descriptor about to go, and a
+    // pending retry is moot (the monitor re-opens the entry or not).
+    // Opened: the path starts afresh.
+    ev_timer_stop(loop, &p->timer);
+    if (p->state != PATH_DOWN)
+        path_release(i);
+    if (event == IFMON_CLOSING)
         return 0;
-    case IFMON_CLOSING:
-        // The descriptor is about to go: nothing may stay watching it, and a
-        // pending retry is moot (the monitor re-opens the entry or not).
-        ev_timer_stop(loop, &p->timer);
-        if (p->state != PATH_DOWN)
-            path_release(i);
-        return 0;
+    p->backoff = kBackoffFirst;
+    if (sdrfd[i] > 0) {
+        link_to_tcpserver(i);
+    } else {
+        log_err_as(func, "connect %s to tcpserver failed, sdrfd[%d] = %d\n", name, i, sdrfd[i]);
+        start_timer(&p->timer, p->backoff);
     }
     return 0;
 }

@@ -164,17 +164,15 @@ static void open_entry(int i, const char *name, const char *func)
 {
     close_entry(i, name, func);
     int fd = socket(AF_INET, entry_kind, 0);
-    if (fd < 0) {
-        log_err_as(func, "socket failed: %m(%d)", errno);
-    } else if (fd == 0) {
+    if (fd == 0) {
         // With standard input closed the socket can come out as 0, which
         // every user of the table reads as "no socket": move it up.
         int moved = fcntl(fd, F_DUPFD, 1);
         close(fd);
         fd = moved;
-        if (fd < 0)
-            log_err_as(func, "socket failed: %m(%d)", errno);
     }
+    if (fd < 0)
+        log_err_as(func, "socket failed: %m(%d)", errno);
     sdrfd[i] = fd;
     // A socket that cannot take more must say so, never stop the loop.
     if (fd > 0)
