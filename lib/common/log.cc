@@ -13,13 +13,15 @@ int daemon_mode;
 // buffer on the stack is put together again in one of its size.
 void fw_log_emit(const char *file, unsigned line_level, const char *func, const char *fmt, ...)
 {
-    static const char words[8][8] = {"", "", "", "ERR", "WARNING", "", "INFO", "DEBUG"};
+    // The level's word: "ERR", "WARNING", "INFO", "DEBUG" at offsets by level.
+    static const char words[] = "ERR\0WARNING\0INFO\0DEBUG";
+    static const unsigned char word_at[8] = {3, 3, 3, 0, 4, 3, 12, 17};
     int saved_errno = errno;  // for %m in fmt
     int level = (int)(line_level & 7);
     char stack[512];
     char *text = stack;
     int head = snprintf(stack, sizeof stack, "%s +%u %s(): %s: ", file, line_level >> 3, func,
-                        words[level]);
+                        words + word_at[level]);
     if (head < 0 || head >= (int)sizeof stack)
         return;
     va_list ap;
