@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -283,19 +282,17 @@ static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **a
     return name;
 }
 
-// Whether interface `name` has an IPv4 address now (asked of the kernel, so
-// that a removal read late is judged by the present state).
-static int has_ipv4(const char *name)
+static int addr_dump(unsigned char *has, const char *func);
+
+// Whether entry i's interface has an IPv4 address now, whatever its label:
+// asked of the kernel's address list (so that a removal read late is judged
+// by the present state).  None when the list cannot be had.
+static int entry_has_ipv4(int i, const char *func)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return 0;
-    ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    memcpy(ifr.ifr_name, name, strnlen(name, IF_NAMESIZE - 1));
-    int rc = ioctl(s, SIOCGIFADDR, &ifr);
-    close(s);
-    return rc == 0;
+    unsigned char *has = static_cast<unsigned char *>(ss_malloc(ifmon_outdev_count + 1));
+    int yes = addr_dump(has, func) == 0 && has[i];
+    free(has);
+    return yes;
 }
 
 // An address came (added) or went on the message's interface: a configured
@@ -313,7 +310,7 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
     if (added) {
         open_entry(i, name, func);
         entry_present[i] = 1;
-    } else if (has_ipv4(name)) {
+    } else if (entry_has_ipv4(i, func)) {
         // One address of several went: the path is still good.
         log_debug_as(func, "%s keeps an IPv4 address, sdrfd[%d] = %d stays", name, i, sdrfd[i]);
     } else {

@@ -261,6 +261,30 @@ def test_an_interface_keeps_its_path_until_its_last_address_goes_and_regains_it(
 
 
 @pytest.mark.netns
+def test_an_interface_whose_remaining_address_has_another_label_keeps_its_path(
+        daemon, topo, server, tmp_path):
+    # An address in a subnet of its own, under a label other than the
+    # interface's name.
+    N.ipn(topo.dev, "addr", "add", "10.9.9.9/24", "dev", "fwd1", "label", "fwd1:0")
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
+
+    # The address under the interface's own name goes: the labelled one is
+    # left, so fwd1's entry stays open and fwd0 keeps carrying chunks.
+    N.ipn(topo.dev, "addr", "del", "10.200.1.2/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.200\.1\.2\n")
+    d.wait_log(r"fwd1 keeps an IPv4 address")
+    assert d.fd_count() == fds
+    cli.sendall(b"b")
+    assert pieces(wait_data(conns[0], 58), head) == [b"a", b"b"]
+
+    # The labelled address goes too: now fwd1 has none and its entry closes.
+    N.ipn(topo.dev, "addr", "del", "10.9.9.9/24", "dev", "fwd1")
+    d.wait_out(r"fwd1 is del 10\.9\.9\.9\n")
+    wait_for(lambda: d.fd_count() == fds - 1, 5, what="fwd1's socket closed")
+    assert d.alive()
+
+
+@pytest.mark.netns
 def test_descriptors_stay_flat_over_many_cycles(daemon, topo, tmp_path):
     d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
     # No server yet: each cycle fails its first connection and starts again.
