@@ -29,6 +29,10 @@ static const int kMonitorBufMax = 4 << 20;
 // Per entry: the interface is there with an address as far as the monitor
 // knows, so the entry belongs open (the program may close it for a while).
 static unsigned char *entry_present;
+// Per entry, filled by each address dump: its interface has an IPv4 address
+// in the kernel's list (the second half of entry_present's block, so that no
+// handler allocates).
+static unsigned char *entry_has;
 // Set when the program's step tore the cycle down during the dump.
 static int dump_abandoned;
 
@@ -39,7 +43,8 @@ void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
     ifmon_outdev_count = count;
     entry_step = step;
     free(entry_present);
-    entry_present = static_cast<unsigned char *>(ss_malloc(count + 1));
+    entry_present = static_cast<unsigned char *>(ss_malloc(2 * (count + 1)));
+    entry_has = entry_present + count + 1;
 }
 
 int ifmon_present(int i)
@@ -289,10 +294,7 @@ static int addr_dump(unsigned char *has, const char *func);
 // by the present state).  None when the list cannot be had.
 static int entry_has_ipv4(int i, const char *func)
 {
-    unsigned char *has = static_cast<unsigned char *>(ss_malloc(ifmon_outdev_count + 1));
-    int yes = addr_dump(has, func) == 0 && has[i];
-    free(has);
-    return yes;
+    return addr_dump(entry_has, func) == 0 && entry_has[i];
 }
 
 // An address came (added) or went on the message's interface: a configured
@@ -468,7 +470,7 @@ int ifmon_reconcile(const char *func)
 {
     if (!sdrfd)
         return 0;
-    unsigned char *has = static_cast<unsigned char *>(ss_malloc(ifmon_outdev_count + 1));
+    unsigned char *has = entry_has;
     int rc = addr_dump(has, func);
     for (unsigned i = 0; rc == 0 && i < ifmon_outdev_count; i++) {
         if (find_outdev(NULL, outdev_names[i]) != (int)i)
@@ -482,7 +484,6 @@ int ifmon_reconcile(const char *func)
             entry_present[i] = 0;
         }
     }
-    free(has);
     return rc;
 }
 
