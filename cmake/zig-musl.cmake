@@ -32,9 +32,13 @@ set(CMAKE_AR llvm-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB llvm-ranlib CACHE FILEPATH "")
 set(CMAKE_STRIP llvm-strip CACHE FILEPATH "")
 
-# Without it a soft-float executable asks for the hard-float loader's name.
+# Without --dynamic-linker a soft-float executable asks for the hard-float
+# loader's name.  -nostdlib++: the daemons use no C++ library, so their link
+# fails should one ask for it, and Zig builds libc++ only for a program that
+# names it (the unit tests, through FW_CXX_LIBRARY).
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-Wl,--dynamic-linker=/lib/ld-musl-${CMAKE_SYSTEM_PROCESSOR}-sf.so.1")
+    "-Wl,--dynamic-linker=/lib/ld-musl-${CMAKE_SYSTEM_PROCESSOR}-sf.so.1 -nostdlib++")
+set(FW_CXX_LIBRARY c++)
 
 # A dynamic program links against musl's own libc.so from the target root
 # (what it finds on the board), ahead of Zig's stub, which lacks the 64-bit
