@@ -1,5 +1,7 @@
 // Log levels, the line prefix and the hex dump layout.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -93,6 +95,31 @@ TEST(Log, LinePrefix)
     std::string out = cap.text();
     debug = 0;
     EXPECT_EQ(out, "log_test.cc +" + std::to_string(line) + " TestBody(): WARNING: n=5");
+}
+
+TEST(Log, LongRecordIsWhole)
+{
+    std::string text(3000, 'x');
+    debug = 3;
+    StderrCapture cap;
+    int line = __LINE__ + 1;
+    log_err("%s|%d", text.c_str(), 7);
+    std::string out = cap.text();
+    debug = 0;
+    EXPECT_EQ(out, "log_test.cc +" + std::to_string(line) + " TestBody(): ERR: " + text + "|7");
+}
+
+TEST(Log, ErrnoTextOfTheCaller)
+{
+    debug = 3;
+    StderrCapture cap;
+    errno = EBADF;
+    log_err("f: %m(%d)", errno);
+    std::string out = cap.text();
+    debug = 0;
+    std::string want = std::string("f: ") + strerror(EBADF) + "(" + std::to_string(EBADF) + ")";
+    ASSERT_GE(out.size(), want.size());
+    EXPECT_EQ(out.substr(out.size() - want.size()), want);
 }
 
 std::string dump(int level, int count)
