@@ -163,18 +163,29 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
         ev_io_stop(loop, w);
         return;
     }
-    // A header the kernel took only part of is completed first, so the
-    // stream never holds a cut header.
+    // Every queued frame goes behind its own header in one gather write; a
+    // header the kernel took only part of is completed first, so the stream
+    // never holds a cut header.
+    int frames = serial->rx_nsplit + 1;
+    struct iovec iov[2 * kSerialBatch];
+    char *payload = rx->data + rx->idx;
+    int rest = rx->len;
+    for (int i = 0; i < frames; i++) {
+        int len = i + 1 < frames ? serial->rx_split[i] : rest;
+        iov[2 * i].iov_base = reinterpret_cast<char *>(&tcphead);
+        iov[2 * i].iov_len = kHeadSize;
+        iov[2 * i + 1].iov_base = payload;
+        iov[2 * i + 1].iov_len = len;
+        payload += len;
+        rest -= len;
+    }
     int head_rest = kHeadSize - conn->head_sent;
-    struct iovec iov[2];
     iov[0].iov_base = reinterpret_cast<char *>(&tcphead) + conn->head_sent;
     iov[0].iov_len = head_rest;
-    iov[1].iov_base = rx->data + rx->idx;
-    iov[1].iov_len = rx->len;
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
     msg.msg_iov = iov;
-    msg.msg_iovlen = 2;
+    msg.msg_iovlen = 2 * frames;
     ssize_t n = sendmsg(conn->fd, &msg, 0);
     log_debug("sock_send_cb ret %d\n", static_cast<int>(n));
     if (n < 0) {
@@ -193,15 +204,43 @@ static void sock_send_cb(struct ev_loop *loop, ev_io *w, int revents)
         return;
     }
     conn->head_sent = 0;
-    int sent = static_cast<int>(n - head_rest);
-    if (sent >= rx->len) {
+    int left = static_cast<int>(n - head_rest);
+    if (left >= rx->len + (frames - 1) * kHeadSize) {
         breset(rx);
+        serial->rx_nsplit = 0;
         ev_io_stop(loop, w);
         ev_io_start(loop, &serial->read_watcher->io);
-    } else {
-        // The rest goes out as a new frame with its own header.
-        bshrink(rx, sent);
+        return;
     }
+    // Partly sent: whole frames leave the queue; a frame cut in its payload
+    // (at its header's end included) keeps the rest as a new frame behind
+    // its own header, a later header the kernel cut is completed first.
+    int done = 0;  // frames fully sent
+    int drop = 0;  // payload bytes sent
+    for (;;) {
+        int len = done + 1 < frames ? serial->rx_split[done] : rx->len - drop;
+        if (left < len) {
+            // Cut inside this frame's payload: its rest is a frame of its own.
+            drop += left;
+            if (done + 1 < frames)
+                serial->rx_split[done] = len - left;
+            break;
+        }
+        drop += len;
+        left -= len;
+        done++;
+        // The next frame's header: none of it, or a cut one, went out.
+        if (left < kHeadSize) {
+            conn->head_sent = left;
+            break;
+        }
+        left -= kHeadSize;
+    }
+    bshrink(rx, drop);
+    int keep = serial->rx_nsplit - done;
+    for (int i = 0; i < keep; i++)
+        serial->rx_split[i] = serial->rx_split[done + i];
+    serial->rx_nsplit = keep;
 }
 
 // Prints at most n bytes of a chunk, up to its first zero byte.
@@ -255,6 +294,9 @@ int main(int argc, char **argv)
                          args_info.parity_arg, args_info.stop_arg, args_info.vmin_arg,
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
+    // A stream takes what waits on the line in one read, a frame per
+    // kSerialReadSize of it, all in one gather write.
+    serial->batch = kSerialBatch;
     linegate_init();
     for (;;) {
         int fd = link_to_tcpserver();

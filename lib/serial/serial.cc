@@ -108,6 +108,8 @@ SerialPort *new_serial(int fd)
     SerialPort *port = static_cast<SerialPort *>(ss_malloc(sizeof *port));
     port->fd = fd;
     port->conn = NULL;
+    port->batch = 1;
+    port->rx_nsplit = 0;
     port->rxbuf = static_cast<ByteBuffer *>(ss_malloc(sizeof *port->rxbuf));
     port->txbuf = static_cast<ByteBuffer *>(ss_malloc(sizeof *port->txbuf));
     balloc(port->rxbuf, kSerialQueueSize);
@@ -154,9 +156,18 @@ void serial_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
     SerialPort *port = port_of(w);
-    char buf[kSerialReadSize];
-    memset(buf, 0, sizeof buf);
-    ssize_t n = read(port->fd, buf, sizeof buf);
+    // A stream bridge with nothing queued reads what kSerialBatch reads
+    // would take from a driver holding that much; a read blocks no longer
+    // for being larger, as the port's VMIN (at most 255) stays below the
+    // size of one.  Bytes joining a queue left by a dropped connection are
+    // read one size at a time, as they always were.
+    char buf[kSerialReadSize * kSerialBatch];
+    int batch = port->batch;
+    if (batch > kSerialBatch || !bufempty(port->rxbuf))
+        batch = 1;
+    size_t size = static_cast<size_t>(kSerialReadSize) * static_cast<size_t>(batch);
+    memset(buf, 0, size);
+    ssize_t n = read(port->fd, buf, size);
     if (n == 0) {
         if (!hung_up(port->fd)) {
             log_debug("serial recv 0, return\n");
@@ -173,7 +184,14 @@ void serial_recv_cb(struct ev_loop *loop, ev_io *w, int revents)
         log_err("recv failed: %m(%d)\n", errno);
         serial_failed(__func__, loop, port);
     }
-    log_debug("serial num %ld\n", static_cast<long>(n));
+    // Each piece of kSerialReadSize is a frame of its own, as if read alone.
+    int got = static_cast<int>(n);
+    while (got > kSerialReadSize) {
+        log_debug("serial num %ld\n", static_cast<long>(kSerialReadSize));
+        port->rx_split[port->rx_nsplit++] = kSerialReadSize;
+        got -= kSerialReadSize;
+    }
+    log_debug("serial num %ld\n", static_cast<long>(got));
     bconcat(port->rxbuf, buf, static_cast<int>(n));
     // The frame goes to the kernel at once; the port keeps being read when
     // it all went out, so a steady stream costs no watcher changes.  A send

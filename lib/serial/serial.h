@@ -35,6 +35,9 @@ struct OwnedWatcher {
     void *owner;  // SerialPort or NetConn
 };
 
+// Reads a stream bridge takes per readable event at most (SerialPort::batch).
+constexpr int kSerialBatch = 4;
+
 struct SerialPort {
     int fd;
     NetConn *conn;              // attached connection, NULL between connections
@@ -43,6 +46,14 @@ struct SerialPort {
     OwnedWatcher *read_watcher;   // EV_READ, serial_recv_cb
     OwnedWatcher *write_watcher;  // EV_WRITE, serial_send_cb
     const char *dev;            // device path, for the fatal-path message
+    // Reads of kSerialReadSize a readable event may take at once (1: one
+    // read, one frame).  With more, one read asks for batch times the size
+    // and each kSerialReadSize piece of what it got is a frame of its own:
+    // rx_split holds the payload lengths of the frames queued in rxbuf
+    // before the last one (rx_nsplit of them; 0: rxbuf is one frame).
+    int batch;
+    int rx_nsplit;
+    int rx_split[kSerialBatch - 1];
 };
 
 // A connection of a serial bridge.  Both programs use this shape; each

@@ -1,6 +1,9 @@
 """serstream against a pty, a loopback TCP server and a recording linegate.sh."""
+import fcntl
 import os
 import re
+import struct
+import termios
 import threading
 import time
 
@@ -384,3 +387,44 @@ def test_hang_up_while_the_server_is_away_ends_the_process(daemon, line):
     assert "ERR: recv failed: %s(%d)" % (strerror("EIO"), errno_value("EIO")) in err
     assert "ERR: serial error, close and free serial" in err
     assert "ERR: ttl: %s error, exit" % line.dev in err
+
+
+def test_sends_cut_inside_a_batch_of_frames_keep_every_frame_whole(daemon, line, server):
+    """Bytes that piled up on the line while the bridge waited for the
+    turnaround script are read at once and sent as several frames in one
+    gather write: sends that end inside a later header, on a header's end
+    or inside a later payload still leave whole headers, each byte once."""
+    lib = build_cutsend(line.dir)
+    if lib is None:
+        pytest.skip("no C compiler for the preload library")
+    head = expected_head()
+    env = line.env(True)
+    env["LD_PRELOAD"] = lib
+    # registration whole; frames 1452, 1452, 596 behind their headers:
+    # 1st frame and 10 bytes of the 2nd header; the header's rest; 100 bytes
+    # of payload; that frame's rest and the 3rd header alone; 96 bytes of a
+    # new frame; the rest.
+    env["FW_CUTS"] = "-1,1490,18,100,1408,124"
+    env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    d = daemon("serstream", *args(line, server.port), env=env)
+    server.wait_conn(1)
+    assert server.wait_bytes(HEAD_LEN) == head
+    server.send(b"H" * HEAD_LEN + b"turn")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    data = bytes(b"0123456789"[i % 10] for i in range(3500))
+    line.write(data)
+    # All of it waits in the terminal driver before the bridge reads again.
+    fd = os.open(line.dev, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        wait_for(lambda: struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+                 == len(data), what="the bytes in the terminal driver")
+    finally:
+        os.close(fd)
+    line.release_hold()
+    got = server.wait_bytes(7 * HEAD_LEN + len(data))
+    time.sleep(0.1)
+    assert server.received() == (head + head + data[:1452] + head + data[1452:1552]
+                                 + head + data[1552:2904] + head + head + data[2904:3000]
+                                 + head + data[3000:]), got
+    sends = [int(n) for n in re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())]
+    assert sends == [1490, 18, 100, 1408, 124, HEAD_LEN + 500]

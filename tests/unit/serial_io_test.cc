@@ -175,6 +175,31 @@ TEST_F(SerialFixture, ReadHandsOverToTheConnection)
     EXPECT_TRUE(ev_is_active(&conn_write.io));
 }
 
+// A stream bridge takes what waits on the line in one read, one frame per
+// read size; bytes joining a queue left by a dropped connection are read
+// one size at a time and join its last frame.
+TEST_F(SerialFixture, BatchedReadIsSplitIntoFramesOfTheReadSize)
+{
+    socket_port(0);
+    port->conn = NULL;
+    port->batch = kSerialBatch;
+    static char data[3500];
+    for (size_t i = 0; i < sizeof data; i++)
+        data[i] = static_cast<char>('0' + i % 10);
+    ASSERT_EQ(write(peer, data, sizeof data), static_cast<ssize_t>(sizeof data));
+    serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+    ASSERT_EQ(port->rxbuf->len, 3500);
+    EXPECT_EQ(memcmp(port->rxbuf->data, data, sizeof data), 0);
+    ASSERT_EQ(port->rx_nsplit, 2);
+    EXPECT_EQ(port->rx_split[0], kSerialReadSize);
+    EXPECT_EQ(port->rx_split[1], kSerialReadSize);
+
+    ASSERT_EQ(write(peer, data, sizeof data), static_cast<ssize_t>(sizeof data));
+    serial_recv_cb(loop, &port->read_watcher->io, EV_READ);
+    EXPECT_EQ(port->rxbuf->len, 3500 + kSerialReadSize);
+    EXPECT_EQ(port->rx_nsplit, 2);
+}
+
 // The connection's send callback for the tests below: sends what the
 // kernel takes of rxbuf, as the programs' callbacks do.
 static int sends;
