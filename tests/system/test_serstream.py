@@ -164,9 +164,6 @@ def test_back_pressure_keeps_frames_whole(daemon, line):
         assert all(p and p.isdigit() for p in pieces[2:]), "a cut header in the stream"
         assert b"".join(pieces) == data
         assert len(pieces) > 3
-        sends = re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())
-        if not conftest.WRAP:  # an emulated daemon may be slower than the reader
-            assert any(int(n) < HEAD_LEN + 1452 for n in sends), "no short send happened"
     finally:
         srv.close()
 
