@@ -175,6 +175,7 @@ int main(int argc, char **argv)
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
     linegate_init();
+    linegate_signals(loop);
     for (;;) {
         int fd = link_to_udpserver();
         if (fd == -1) {

@@ -1,6 +1,7 @@
 """serdgram against a pty, a loopback UDP server and a recording linegate.sh."""
 import os
 import re
+import signal
 import socket
 import threading
 import time
@@ -264,3 +265,26 @@ def test_kept_bytes_survive_a_refused_port_with_a_short_heartbeat(daemon, line):
         srv.close()
         if back:
             back.close()
+
+
+def test_term_during_a_turnaround_ends_the_turn_first(daemon, line, server):
+    """A bridge ended by a signal while linegate.sh in ran left the line
+    turned in."""
+    d = daemon("serdgram", *args(line, server.port), env=line.env(hold=True))
+    server.wait_count(1)
+    server.send(b"to the line")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    d.proc.send_signal(signal.SIGTERM)
+    # The script turning the line is waited for.
+    assert not line.pending(0.3) and d.alive()
+    line.release_hold()
+    assert d.wait_exit(10) == -signal.SIGTERM
+    assert line.gate_calls() == ["in", "out"]
+    assert "signal %d: the line is turned out first" % signal.SIGTERM in d.stderr()
+
+    # With no turn open a signal ends the bridge at once, as it always did.
+    d = daemon("serdgram", *args(line, server.port), env=line.env())
+    wait_for(lambda: d.stderr().count("send heartbeat") >= 1, what="a heartbeat")
+    d.proc.send_signal(signal.SIGINT)
+    assert d.wait_exit(5) == -signal.SIGINT
+    assert line.gate_calls() == ["in", "out"]
