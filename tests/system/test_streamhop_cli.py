@@ -454,13 +454,13 @@ def test_stdout_nobody_reads_holds_up_neither_direction(servers, tmp_path, kind)
                     return
                 got.extend(piece)
         threading.Thread(target=drain, daemon=True).start()
-        wait_for(lambda: len(got) > 0, what="the first lines")
+        # Said once the queue has drained.
+        d.wait_log(r"WARNING: \d+ lines for standard output dropped")
+        dropped = int(re.search(r"(\d+) lines for standard output dropped", d.stderr()).group(1))
         last = counted(64, first=len(down) // 8 + 1)
         rconn.sendall(last)
         wait_for(lambda: ("recv buf %s\n" % last[-8:].decode()).encode() in got,
                  what="the last line")
-        d.wait_log(r"WARNING: \d+ lines for standard output dropped")
-        dropped = int(re.search(r"(\d+) lines for standard output dropped", d.stderr()).group(1))
         stop.set()
         lines = bytes(got).decode().splitlines()
         assert all(l.startswith("recv buf ") for l in lines)
