@@ -86,7 +86,15 @@ static void heartbeat_cb(struct ev_loop *loop, ev_timer *w, int revents)
     log_debug("send heartbeat\n");
     conn->head_out = 1;
     ssize_t n = sendto(conn->fd, &udphead, sizeof udphead, 0, NULL, 0);
-    (void)n;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        // A refusal the server host reported for an earlier datagram is
+        // taken by whichever call comes first: here it ends the connection,
+        // as it would have in sock_recv_cb, instead of leaving the next
+        // datagram to go to the closed port.
+        log_debug("heartbeat send err : %m(%d)\n", errno);
+        close_and_free_net(loop, conn);
+        return;
+    }
     // Bytes a previous connection left queued go out now, without waiting
     // for a new serial byte.
     if (!bufempty(conn->serial->rxbuf))
@@ -167,6 +175,7 @@ int main(int argc, char **argv)
                          args_info.vtime_arg};
     SerialPort *serial = create_serial(&opt);
     linegate_init();
+    linegate_signals(loop);
     for (;;) {
         int fd = link_to_udpserver();
         if (fd == -1) {
@@ -182,6 +191,10 @@ int main(int argc, char **argv)
         if (bufempty(serial->rxbuf))
             ev_io_start(loop, &serial->read_watcher->io);
         ev_io_start(loop, &conn->read_watcher->io);
+        // The pause and the connect ran outside the loop, whose clock is a
+        // second or more behind by now: a heartbeat timer started on it
+        // would be a repeat late at once and fire twice in a row.
+        ev_now_update(loop);
         ev_timer_start(loop, &conn->write_watcher->timer);
         ev_run(loop, 0);
         log_debug("going to reconnect udpserver\n");

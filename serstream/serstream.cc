@@ -298,6 +298,7 @@ int main(int argc, char **argv)
     // kSerialReadSize of it, all in one gather write.
     serial->batch = kSerialBatch;
     linegate_init();
+    linegate_signals(loop);
     for (;;) {
         int fd = link_to_tcpserver();
         if (fd == -1) {

@@ -4,12 +4,16 @@
 // connections at a time; when either side ends, both are closed and, a second
 // later, made again.
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <netdb.h>
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -29,6 +33,8 @@ constexpr size_t kBufSize = 2048;
 constexpr size_t kRoom = kBufSize - 1;
 constexpr size_t kHeadLen = sizeof(LinkHeader);
 constexpr size_t kRemoteChunk = 8;
+// Room for lines that standard output has not taken yet.
+constexpr size_t kOutQueue = 4096;
 
 // The one pair of connections.  The watchers come first and in this order:
 // each callback finds the record from its own watcher.
@@ -51,6 +57,38 @@ struct RelayClient {
 };
 
 RelayClient relay_client;
+
+// Standard output, where the "recv buf" and "retry connect" lines go.  A
+// reader that stops (a stuck log collector, a pipe nobody reads) must not
+// stop the relay, so no write to it ever blocks: what it does not take at
+// once waits in `q` for the write watcher, and a line that does not fit
+// there any more is dropped whole and counted; the count is logged once the
+// queue has drained.  Dropping rather than no longer reading the remote
+// server keeps that connection's end noticed and its sender unhindered (a
+// server that answers everything it gets would otherwise stop reading what
+// we send it once its answers back up).
+//
+// The descriptor stdout refers to may be shared: a terminal with the shell
+// that started us, a pipe or socket that stderr also writes to.  Its
+// O_NONBLOCK flag would change it for all of them, so it is left alone:
+// a socket is written with MSG_DONTWAIT, a pipe or terminal through a
+// description of its own opened non-blocking; where that cannot be opened
+// (no /proc, a pipe of another user), only when poll says it has room, at
+// most PIPE_BUF bytes at a time, which a pipe takes without waiting.  Other
+// files (regular files, /dev/null) never hold a writer up.
+enum OutWay { kOutWrite, kOutSend, kOutPolled };
+
+struct StdoutQueue {
+    ev_io wio;  // fd writable while bytes wait: stdout_cb
+    int fd;     // -1: no standard output, lines go nowhere
+    OutWay way;
+    size_t head;  // queued bytes are q[head, head + len)
+    size_t len;
+    unsigned long dropped;  // lines dropped since the queue was last empty
+    char q[kOutQueue];
+};
+
+StdoutQueue out;
 
 RelayClient *client_of_lio(ev_io *w)
 {
@@ -113,6 +151,118 @@ int link_local_server()
 int link_remote_server()
 {
     return link_server(__func__, "remote", args_info.dstip_arg, args_info.dstport_arg);
+}
+
+void stdout_cb(struct ev_loop *loop, ev_io *w, int revents);
+
+void stdout_open()
+{
+    out.fd = -1;
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0) {
+        out.fd = STDOUT_FILENO;
+        out.way = kOutWrite;
+        if (S_ISSOCK(st.st_mode)) {
+            out.way = kOutSend;
+        } else if (S_ISFIFO(st.st_mode) || isatty(STDOUT_FILENO)) {
+            int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (fd >= 0)
+                out.fd = fd;
+            else
+                out.way = kOutPolled;
+        }
+    }
+    ev_io_init(&out.wio, stdout_cb, out.fd, EV_WRITE);
+}
+
+// One write that does not wait: the count taken, or -1 with errno.
+ssize_t stdout_write(const char *p, size_t n)
+{
+    if (out.way == kOutSend)
+        return send(out.fd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (out.way == kOutPolled) {
+        pollfd pf = {out.fd, POLLOUT, 0};
+        if (poll(&pf, 1, 0) != 1) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (n > PIPE_BUF)
+            n = PIPE_BUF;
+    }
+    return write(out.fd, p, n);
+}
+
+// Hands the queue to standard output as far as it takes it now.
+void stdout_flush(struct ev_loop *loop)
+{
+    while (out.len > 0) {
+        ssize_t n = stdout_write(out.q + out.head, out.len);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                ev_io_start(loop, &out.wio);
+                return;
+            }
+            // Nobody will read it any more (the reader went, the file is
+            // full or gone): the lines from now on go nowhere.
+            log_warning("standard output failed: %m(%d), its lines are dropped\n", errno);
+            ev_io_stop(loop, &out.wio);
+            out.fd = -1;
+            out.len = 0;
+            break;
+        }
+        out.head += static_cast<size_t>(n);
+        out.len -= static_cast<size_t>(n);
+    }
+    out.head = 0;
+    ev_io_stop(loop, &out.wio);
+    if (out.dropped > 0) {
+        log_warning("%lu lines for standard output dropped while it was not read\n",
+                    out.dropped);
+        out.dropped = 0;
+    }
+}
+
+void stdout_cb(struct ev_loop *loop, ev_io *, int)
+{
+    stdout_flush(loop);
+}
+
+// Queues one whole line behind those waiting, or drops it when it does not
+// fit; written at once when nothing waits.
+void stdout_line(struct ev_loop *loop, const char *line, size_t n)
+{
+    if (out.fd < 0)
+        return;
+    if (out.len + n > sizeof out.q) {
+        out.dropped++;
+        return;
+    }
+    if (out.head + out.len + n > sizeof out.q) {
+        memmove(out.q, out.q + out.head, out.len);
+        out.head = 0;
+    }
+    memcpy(out.q + out.head + out.len, line, n);
+    out.len += n;
+    if (!ev_is_active(&out.wio))
+        stdout_flush(loop);
+}
+
+void pause_cb(struct ev_loop *loop, ev_timer *, int)
+{
+    ev_break(loop, EVBREAK_ONE);
+}
+
+// The second between two cycles, spent in the loop so that standard output
+// goes on draining meanwhile.
+void pause_cycle(struct ev_loop *loop)
+{
+    ev_timer t;
+    ev_timer_init(&t, pause_cb, 1., 0.);
+    // The connects ran outside the loop: its clock may be behind.
+    ev_now_update(loop);
+    ev_timer_start(loop, &t);
+    ev_run(loop, 0);
+    ev_timer_stop(loop, &t);
 }
 
 void init_msg(msghdr *message, iovec *vector)
@@ -215,7 +365,9 @@ void rrecv_cb(struct ev_loop *loop, ev_io *w, int)
         close_and_free_net(loop, rc);
         return;
     }
-    printf("recv buf %s\n", rbuf);
+    char text[sizeof "recv buf \n" + kRemoteChunk];
+    int len = snprintf(text, sizeof text, "recv buf %s\n", rbuf);
+    stdout_line(loop, text, static_cast<size_t>(len));
 }
 
 // The one teardown of a pair: safe to call again, ends the current ev_run.
@@ -242,9 +394,6 @@ void close_and_free_net(struct ev_loop *loop, RelayClient *rc)
 int main(int argc, char **argv)
 {
     proc_args(argc, argv);
-    // The "recv buf" and "retry connect" lines are read by whatever watches
-    // this program: hand each one over when it is complete.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
     struct ev_loop *loop = ev_default_loop(0);
     tcp_head_init(&tcphead, args_info.nic_arg, args_info.uuid_arg);
     // A write to a connection the remote server has reset must fail with
@@ -257,18 +406,19 @@ int main(int argc, char **argv)
     init_msg(&rc->msg, rc->iov);
     rc->lfd = -1;
     rc->rfd = -1;
+    stdout_open();
 
     for (;;) {
         int lfd = link_local_server();
         if (lfd < 0) {
-            sleep(1);
+            pause_cycle(loop);
             continue;
         }
         int rfd = link_remote_server();
         if (rfd < 0) {
             // This cycle's local connection is of no use without a remote one.
             close(lfd);
-            sleep(1);
+            pause_cycle(loop);
             continue;
         }
         setnonblocking(rfd);
@@ -284,7 +434,8 @@ int main(int argc, char **argv)
         ev_io_start(loop, &rc->rwio);
         ev_io_start(loop, &rc->rrio);
         ev_run(loop, 0);
-        puts("retry connect");
-        sleep(1);
+        static const char retry[] = "retry connect\n";
+        stdout_line(loop, retry, sizeof retry - 1);
+        pause_cycle(loop);
     }
 }

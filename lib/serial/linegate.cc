@@ -9,6 +9,13 @@
 // once a second, so a script installed later is taken up (an "out" never
 // runs without its "in").  A script that cannot be started any more is
 // dropped and searched for again the same way.
+//
+// A turn is open from the start of an "in" to the end of its "out".  TERM or
+// INT while none is open ends the process at once, as by default; while one
+// is, the signal is noted and the process ends by it right after the turn is
+// ended: the "in" under way is waited for, then "out" is run, so a line is
+// never left turned in.  The bridge notices the noted signal after a script
+// run, in its loop (a pipe the handler writes to) and in serial_pause.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -41,6 +48,12 @@ struct Gate {
 };
 
 Gate gate;
+
+// Written by the signal handler, read by the bridge.
+volatile sig_atomic_t turn_open;    // "in" started, its "out" not yet done
+volatile sig_atomic_t stop_signal;  // TERM or INT that came during a turn
+int stop_pipe[2] = {-1, -1};        // readable once stop_signal is set
+ev_io stop_watcher;
 
 bool executable_file(const char *path)
 {
@@ -108,6 +121,8 @@ posix_spawnattr_t *spawn_attr()
         sigemptyset(&none);
         sigemptyset(&dflt);
         sigaddset(&dflt, SIGPIPE);
+        sigaddset(&dflt, SIGTERM);
+        sigaddset(&dflt, SIGINT);
         posix_spawnattr_init(&attr);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         posix_spawnattr_setsigmask(&attr, &none);
@@ -132,7 +147,85 @@ int spawn_script(const char *direction, pid_t *pid)
     return posix_spawn(pid, gate.path, NULL, spawn_attr(), argv, environ);
 }
 
+// Starts the script with `direction` and waits for it; 0, or the error of
+// posix_spawn.
+int run_script(const char *direction)
+{
+    pid_t pid;
+    int rc = spawn_script(direction, &pid);
+    if (rc == ENOEXEC && !gate.shell) {
+        gate.shell = true;
+        rc = spawn_script(direction, &pid);
+    }
+    if (rc != 0)
+        return rc;
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return 0;
+}
+
+// Only async-signal-safe work here: the rest is done by linegate_finish.
+void on_stop_signal(int sig)
+{
+    if (!turn_open) {
+        // Installed with SA_RESETHAND: the default action is back, and the
+        // signal, blocked while we run, takes it as soon as we return.
+        raise(sig);
+        return;
+    }
+    stop_signal = sig;
+    int saved = errno;
+    ssize_t n = write(stop_pipe[1], "", 1);
+    (void)n;
+    errno = saved;
+}
+
+void stop_cb(struct ev_loop *, ev_io *, int)
+{
+    linegate_finish();
+}
+
 }  // namespace
+
+void linegate_signals(struct ev_loop *loop)
+{
+    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
+        log_err("pipe failed: %m(%d)\n", errno);
+        exit(-1);
+    }
+    ev_io_init(&stop_watcher, stop_cb, stop_pipe[0], EV_READ);
+    ev_io_start(loop, &stop_watcher);
+    // No SA_RESTART: a blocking write to the port or a connect gives way,
+    // so that the signal is acted on in the loop or the pause.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGINT, &sa, NULL);
+}
+
+int linegate_stop_fd()
+{
+    return stop_pipe[0];
+}
+
+void linegate_finish()
+{
+    int sig = stop_signal;
+    if (sig == 0)
+        return;
+    if (turn_open) {
+        log_info("signal %d: the line is turned out first\n", sig);
+        run_script("out");
+        turn_open = 0;
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+    _exit(128 + sig);
+}
 
 void linegate_init()
 {
@@ -154,12 +247,12 @@ void linegate(const char *direction)
             return;
         log_info("%s found: %s\n", kScript, gate.path);
     }
-    pid_t pid;
-    int rc = spawn_script(direction, &pid);
-    if (rc == ENOEXEC && !gate.shell) {
-        gate.shell = true;
-        rc = spawn_script(direction, &pid);
-    }
+    bool in = strcmp(direction, "in") == 0;
+    if (in)
+        turn_open = 1;
+    int rc = run_script(direction);
+    if (!in || rc != 0)
+        turn_open = 0;
     if (rc != 0) {
         // Said once: a script that keeps failing is searched for (and
         // found) again every second.
@@ -171,9 +264,6 @@ void linegate(const char *direction)
         warned = true;
         gate.found = false;
         clock_gettime(CLOCK_MONOTONIC, &gate.searched);
-        return;
     }
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    linegate_finish();
 }

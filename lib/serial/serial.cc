@@ -282,18 +282,24 @@ void serial_pause(struct ev_loop *loop, SerialPort *port, int seconds)
         long left = seconds * 1000L - ms_since(&start);
         if (left <= 0)
             return;
-        // No events asked for: poll wakes only for a hang-up or an error,
-        // bytes arriving meanwhile stay in the terminal driver.
-        struct pollfd p;
-        p.fd = port->fd;
-        p.events = 0;
-        p.revents = 0;
-        int r = poll(&p, 1, static_cast<int>(left));
+        // No events asked for on the port: poll wakes only for a hang-up or
+        // an error, bytes arriving meanwhile stay in the terminal driver.
+        // A signal that is to end the process after the turn of the line
+        // wakes it too.
+        struct pollfd p[2];
+        p[0].fd = port->fd;
+        p[0].events = 0;
+        p[0].revents = 0;
+        p[1].fd = linegate_stop_fd();
+        p[1].events = POLLIN;
+        p[1].revents = 0;
+        int r = poll(p, 2, static_cast<int>(left));
         if (r < 0 && errno != EINTR) {
             sleep(static_cast<unsigned>(seconds));
             return;
         }
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        linegate_finish();
+        if (r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             // The read that a connected bridge would do: it ends the process
             // (or, should bytes still be there, queues them and we read on).
             serial_recv_cb(loop, &port->read_watcher->io, EV_READ);

@@ -140,6 +140,18 @@ NetConn *netconn_of(ev_timer *w);
 void linegate_init();
 void linegate(const char *direction);
 
+// TERM and INT while a turn is open (from the start of an "in" to the end
+// of its "out") do not leave the line turned in: the process ends by the
+// signal once the script under way is done and "out" has run.  Outside a
+// turn they end the process at once, as by default.  linegate_signals
+// installs that (once, with the loop the bridge runs); linegate_stop_fd is
+// readable once a noted signal is due (-1 before linegate_signals), and
+// linegate_finish then ends the turn and the process; it returns when no
+// signal is due.
+void linegate_signals(struct ev_loop *loop);
+int linegate_stop_fd();
+void linegate_finish();
+
 // Milliseconds from `since` to now on the monotonic clock (capped at about
 // 11 days).  Integer arithmetic: the boards have no FPU.
 long ms_since(const struct timespec *since);

@@ -1,7 +1,9 @@
 """serdgram against a pty, a loopback UDP server and a recording linegate.sh."""
 import os
 import re
+import signal
 import socket
+import threading
 import time
 
 import pytest
@@ -205,3 +207,84 @@ def test_hang_up_between_connections_ends_the_process(daemon, line):
     err = d.stderr()
     assert "ERR: recv failed: %s(%d)" % (strerror("EIO"), errno_value("EIO")) in err
     assert "ERR: ttl: %s error, exit" % line.dev in err
+
+
+def counted(n):
+    """n bytes of numbered 8-byte tokens: any piece of it can be placed."""
+    return b"".join(b"%07d," % i for i in range(n // 8 + 1))[:n]
+
+
+def test_kept_bytes_survive_a_refused_port_with_a_short_heartbeat(daemon, line):
+    """With a heartbeat no longer than the pause between attempts, the timer
+    of a new connection started on the loop's stale clock and fired twice at
+    once; the second heartbeat took the refusal the first one earned, and
+    the bytes kept from the failed attempt went to the closed port."""
+    port = free_port(socket.SOCK_DGRAM)
+    srv = UdpServer(port)
+    back = None
+    try:
+        d = daemon("serdgram", *args(line, port), env=line.env())
+        srv.wait_count(1)
+        data = counted(120000)  # about 3 s of a 40 KB/s line
+        done = threading.Event()
+
+        def feed():
+            for i in range(0, len(data), 200):
+                line.write_all(data[i:i + 200])
+                time.sleep(0.005)
+            done.set()
+        threading.Thread(target=feed, daemon=True).start()
+        wait_for(lambda: len(srv.datagrams()) > 20, what="data flowing")
+        srv.close()  # the server goes away: its port is refused
+        d.wait_log(r"ERR: close and free udp", count=3, timeout=10)
+        back = UdpServer(port)
+        assert done.wait(30), "the line writer stalled"
+
+        def grams():
+            return [g[1][HEAD_LEN:] for g in srv.datagrams() + back.datagrams()
+                    if len(g[1]) > HEAD_LEN]
+        wait_for(lambda: b"".join(grams()).endswith(data[-64:]), timeout=10,
+                 what="the last bytes")
+        # In order, nothing twice: each datagram goes on at or after the end
+        # of the one before.
+        pos = 0
+        for piece in grams():
+            at = data.find(piece, pos)
+            assert at >= 0, "datagram out of order or not from the line"
+            pos = at + len(piece)
+        err = d.stderr()
+        sent = [int(n) for n in re.findall(r"sock_send_cb ret (\d+)", err) if int(n) > HEAD_LEN]
+        lost = len(sent) - len(grams())
+        refusals = err.count("close and free udp")
+        print("%d of %d datagrams lost (%d bytes) over %d refusals"
+              % (lost, len(sent), len(data) - len(b"".join(grams())), refusals))
+        # Only what was on its way when the server went is lost; the bytes
+        # kept over each refused attempt all arrive.
+        assert lost <= 1
+    finally:
+        srv.close()
+        if back:
+            back.close()
+
+
+def test_term_during_a_turnaround_ends_the_turn_first(daemon, line, server):
+    """A bridge ended by a signal while linegate.sh in ran left the line
+    turned in."""
+    d = daemon("serdgram", *args(line, server.port), env=line.env(hold=True))
+    server.wait_count(1)
+    server.send(b"to the line")
+    wait_for(lambda: line.gate_calls() == ["in"], what="linegate.sh in")
+    d.proc.send_signal(signal.SIGTERM)
+    # The script turning the line is waited for.
+    assert not line.pending(0.3) and d.alive()
+    line.release_hold()
+    assert d.wait_exit(10) == -signal.SIGTERM
+    assert line.gate_calls() == ["in", "out"]
+    assert "signal %d: the line is turned out first" % signal.SIGTERM in d.stderr()
+
+    # With no turn open a signal ends the bridge at once, as it always did.
+    d = daemon("serdgram", *args(line, server.port), env=line.env())
+    wait_for(lambda: d.stderr().count("send heartbeat") >= 1, what="a heartbeat")
+    d.proc.send_signal(signal.SIGINT)
+    assert d.wait_exit(5) == -signal.SIGINT
+    assert line.gate_calls() == ["in", "out"]

@@ -2,6 +2,7 @@
 import fcntl
 import os
 import re
+import signal
 import struct
 import termios
 import threading
@@ -425,3 +426,23 @@ def test_sends_cut_inside_a_batch_of_frames_keep_every_frame_whole(daemon, line,
                                  + head + data[3000:]), got
     sends = [int(n) for n in re.findall(r"sock_send_cb ret (-?\d+)", d.stderr())]
     assert sends == [1490, 18, 100, 1408, 124, HEAD_LEN + 500]
+
+
+def test_int_while_the_line_is_full_ends_the_turn_first(daemon, line, server):
+    """A bridge ended by a signal with a chunk still waiting for the line
+    left the line turned in."""
+    d = start(daemon, line, server)
+    # Nobody reads the line: the terminal driver fills, a chunk waits.
+    chunk = b"H" * HEAD_LEN + b"x" * 1400
+    for _ in range(80):
+        server.send(chunk)
+
+    def stuck():
+        calls = line.gate_calls()
+        time.sleep(0.3)
+        return calls and calls[-1] == "in" and line.gate_calls() == calls
+    wait_for(stuck, timeout=15, what="a turn that does not end")
+    d.proc.send_signal(signal.SIGINT)
+    assert d.wait_exit(10) == -signal.SIGINT
+    calls = line.gate_calls()
+    assert calls[-2:] == ["in", "out"] and calls.count("in") == calls.count("out")

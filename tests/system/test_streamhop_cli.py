@@ -3,16 +3,21 @@
 Every run passes --localip/--dstip 127.0.0.1 and the ports of the test's own
 servers: the program is never started with its default remote address.
 """
+import fcntl
 import os
 import re
 import signal
 import struct
 import socket
+import subprocess
+import threading
 import time
+import tty
 
 import pytest
 
-from conftest import UUID, strerror
+import conftest
+from conftest import UUID, program, strerror, wait_for
 from fw_serial import build_cutsend, expected_head, free_port
 
 HEADER = expected_head()  # --nic lo
@@ -330,3 +335,144 @@ def test_no_descriptor_leaked_over_many_cycles(daemon, servers):
     assert d.stdout().count("retry connect") == cycles
     assert d.fd_count() == fds
     assert d.alive()
+
+
+class OnStdout(conftest.Daemon):
+    """streamhop-cli with its standard output on a descriptor of the test's
+    choosing (the far end of a pipe, terminal or socket that nobody reads)."""
+
+    def __init__(self, args, tmp_path, out_fd, user=None):
+        self.name = "streamhop-cli"
+        self.err_path = os.path.join(str(tmp_path), "cli.%d.stderr" % id(self))
+        self.out_path = os.devnull
+        self._err = open(self.err_path, "wb")
+        self._out = open(os.devnull, "wb")
+        kw = dict(user=user, group=user, extra_groups=[]) if user is not None else {}
+        self.proc = subprocess.Popen(program("streamhop-cli") + list(args), stdout=out_fd,
+                                     stderr=self._err, stdin=subprocess.DEVNULL, **kw)
+
+
+def counted(n, first=0):
+    """n bytes of numbered 8-byte tokens: any piece of it can be placed."""
+    return b"".join(b"%07d," % i for i in range(first, first + n // 8 + 1))[:n]
+
+
+def stdout_of(kind):
+    """(reader end, writer end) of a standard output of this kind."""
+    if kind == "terminal":
+        master, slave = os.openpty()
+        tty.setraw(slave)  # lines as written, no CR added
+        return master, slave
+    if kind == "socket":
+        a, b = socket.socketpair()
+        return a.detach(), b.detach()
+    r, w = os.pipe()
+    fcntl.fcntl(w, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)  # full sooner
+    return r, w
+
+
+def vm_rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s*(\d+)", f.read()).group(1))
+
+
+def unread_by_peer(sock):
+    """Bytes waiting in the receive queue of sock's peer (on this host)."""
+    host, port = sock.getpeername()
+    me = "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
+    with open("/proc/net/tcp") as f:
+        for row in f.read().splitlines()[1:]:
+            fields = row.split()
+            if fields[1] == me and fields[3] == "01":  # ESTABLISHED
+                return int(fields[4].split(":")[1], 16)
+    raise AssertionError("no socket " + me)
+
+
+@pytest.mark.parametrize("kind", ["pipe", "pipe of another user", "terminal", "socket"])
+def test_stdout_nobody_reads_holds_up_neither_direction(servers, tmp_path, kind):
+    """What the remote server sent was printed with a blocking write: once a
+    pipe nobody read was full, the loop stopped, local to remote included."""
+    if kind == "pipe of another user" and (conftest.WRAP or os.geteuid() != 0):
+        pytest.skip("needs root to start the program as another user, on the native build")
+    reader, writer = stdout_of(kind)
+    local, remote = servers(), servers()
+    d = OnStdout(["--nic", "lo", "--uuid", UUID, "--localip", "127.0.0.1",
+                  "--localport", str(local.port), "--dstip", "127.0.0.1",
+                  "--dstport", str(remote.port), "--debug", "4"], tmp_path, writer,
+                 user=65534 if kind == "pipe of another user" else None)
+    os.close(writer)
+    try:
+        lconn, rconn = local.accept(), remote.accept()
+        # The description stdout shares with others (a terminal with its
+        # shell, stderr on the same pipe) stays blocking.
+        with open("/proc/%d/fdinfo/1" % d.pid) as f:
+            flags = int(re.search(r"flags:\s*(\d+)", f.read()).group(1), 8)
+        assert not flags & os.O_NONBLOCK
+        # A pipe is written through a description of its own where it can
+        # be opened; a pipe of another user cannot.
+        target = os.readlink("/proc/%d/fd/1" % d.pid)
+        same = [f for f in os.listdir("/proc/%d/fd" % d.pid)
+                if os.readlink("/proc/%d/fd/%s" % (d.pid, f)) == target]
+        if kind.startswith("pipe"):
+            assert len(same) == (1 if kind == "pipe of another user" else 2)
+        rss = vm_rss_kb(d.pid)
+
+        # Standard output fills up, and what the remote server sends keeps
+        # being taken.
+        half = 1 << 19
+        down = counted(2 * half)
+        rconn.sendall(down[:half])
+        wait_for(lambda: unread_by_peer(rconn) == 0, what="the remote bytes taken")
+        # Both servers send at once while nobody reads standard output.
+        size = 1 << 20
+        up = payload(size)
+        senders = [threading.Thread(target=c.sendall, args=(b,), daemon=True)
+                   for c, b in ((lconn, up), (rconn, down[half:]))]
+        for t in senders:
+            t.start()
+        parts = read_payload(rconn, size, timeout=20)
+        assert b"".join(parts) == up
+        for t in senders:
+            t.join(10)
+        wait_for(lambda: unread_by_peer(rconn) == 0, what="the remote bytes taken")
+        # Lines that found no room were dropped, not kept.
+        assert vm_rss_kb(d.pid) - rss < 1024
+        assert d.alive()
+
+        # The reader comes back: the lines it gets are in order, and the
+        # ones it missed are counted.
+        got = bytearray()
+        stop = threading.Event()
+
+        def drain():
+            while not stop.is_set():
+                try:
+                    piece = os.read(reader, 65536)
+                except OSError:
+                    return
+                if not piece:
+                    return
+                got.extend(piece)
+        threading.Thread(target=drain, daemon=True).start()
+        # Said once the queue has drained.
+        d.wait_log(r"WARNING: \d+ lines for standard output dropped")
+        dropped = int(re.search(r"(\d+) lines for standard output dropped", d.stderr()).group(1))
+        last = counted(64, first=len(down) // 8 + 1)
+        rconn.sendall(last)
+        wait_for(lambda: ("recv buf %s\n" % last[-8:].decode()).encode() in got,
+                 what="the last line")
+        stop.set()
+        lines = bytes(got).decode().splitlines()
+        assert all(l.startswith("recv buf ") for l in lines)
+        stream, pos = down + last, 0
+        for l in lines:
+            piece = l[len("recv buf "):].encode()
+            at = stream.find(piece, pos)
+            assert at >= 0, "line out of order: %r" % l
+            pos = at + len(piece)
+        assert dropped > 0
+        assert 8 * (len(lines) + dropped) >= len(stream)
+        assert d.stderr().count("lines for standard output dropped") == 1
+    finally:
+        d.stop()
+        os.close(reader)
