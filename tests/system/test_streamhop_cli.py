@@ -476,3 +476,66 @@ def test_stdout_nobody_reads_holds_up_neither_direction(servers, tmp_path, kind)
     finally:
         d.stop()
         os.close(reader)
+
+
+def test_pipe_unread_for_ten_seconds_keeps_local_to_remote_at_its_rate(servers, tmp_path):
+    """A pipe on standard output that nobody read for 10 s, both servers
+    sending about 100 KB/s: local to remote stopped as soon as it was full."""
+    reader, writer = stdout_of("pipe")
+    local, remote = servers(), servers()
+    d = OnStdout(["--nic", "lo", "--uuid", UUID, "--localip", "127.0.0.1",
+                  "--localport", str(local.port), "--dstip", "127.0.0.1",
+                  "--dstport", str(remote.port), "--debug", "4"], tmp_path, writer)
+    os.close(writer)
+    try:
+        lconn, rconn = local.accept(), remote.accept()
+        rss = vm_rss_kb(d.pid)
+        rate, seconds = 100 * 1024, 10
+        up, down = payload(rate * seconds), counted(rate * seconds)
+
+        def paced(conn, data):
+            start, step = time.monotonic(), rate // 10
+            for i in range(0, len(data), step):
+                conn.sendall(data[i:i + step])
+                delay = start + (i + step) / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        senders = [threading.Thread(target=paced, args=a, daemon=True)
+                   for a in ((lconn, up), (rconn, down))]
+        for t in senders:
+            t.start()
+        # Whatever was sent locally reaches the remote server while the
+        # pipe stays full; the slack covers a loaded machine, not a stall.
+        parts = read_payload(rconn, len(up), timeout=seconds + 10)
+        assert b"".join(parts) == up
+        for t in senders:
+            t.join(10)
+        assert vm_rss_kb(d.pid) - rss < 1024
+        # Drained at last: what comes out is in the order it was sent.
+        got = bytearray()
+
+        def drain():
+            while True:
+                try:
+                    piece = os.read(reader, 65536)
+                except OSError:
+                    return
+                if not piece:
+                    return
+                got.extend(piece)
+        threading.Thread(target=drain, daemon=True).start()
+        d.wait_log(r"WARNING: \d+ lines for standard output dropped")
+        last = counted(64, first=len(down) // 8 + 1)
+        rconn.sendall(last)
+        wait_for(lambda: ("recv buf %s\n" % last[-8:].decode()).encode() in got,
+                 what="the last line")
+        stream, pos = down + last, 0
+        for line in bytes(got).decode().splitlines():
+            piece = line[len("recv buf "):].encode()
+            at = stream.find(piece, pos)
+            assert at >= 0, "line out of order: %r" % line
+            pos = at + len(piece)
+        assert d.alive()
+    finally:
+        d.stop()
+        os.close(reader)
