@@ -40,8 +40,11 @@ static int *entry_ifindex;
 // Set when the program's step tore the cycle down during the dump.
 static int dump_abandoned;
 // An address dump is asked again at most this often when the kernel says
-// addresses changed while it answered.
-static const int kDumpTries = 8;
+// addresses changed while it answered; then the table is set from a later
+// dump (every change is also a notice, which brings ipstat_cb back).
+static const int kDumpTries = 3;
+static const int kDumpInterrupted = -2;
+static int recheck;
 
 void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
 {
@@ -316,14 +319,6 @@ static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **a
 
 static int addr_dump(unsigned char *has, const char *func);
 
-// Whether entry i's interface has an IPv4 address now, whatever its label:
-// asked of the kernel's address list (so that a removal read late is judged
-// by the present state).  None when the list cannot be had.
-static int entry_has_ipv4(int i, const char *func)
-{
-    return addr_dump(entry_has, func) == 0 && entry_has[i];
-}
-
 // An address came (added) or went on the message's interface: a configured
 // interface's entry is re-opened or closed, and its IPv4 address printed.
 static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
@@ -340,9 +335,14 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
         open_entry(i, name, func);
         entry_present[i] = 1;
         entry_ifindex[i] = (int)static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh))->ifa_index;
-    } else if (!gone && entry_has_ipv4(i, func)) {
-        // One address of several went: the path is still good.
+    } else if (int rc = gone ? -1 : addr_dump(entry_has, func); rc == 0 && entry_has[i]) {
+        // One address of several went (judged by the kernel's present list,
+        // whatever the labels): the path is still good.
         log_debug_as(func, "%s keeps an IPv4 address, sdrfd[%d] = %d stays", name, i, sdrfd[i]);
+    } else if (rc == kDumpInterrupted) {
+        log_debug_as(func, "%s: addresses still changing, sdrfd[%d] = %d stays for now", name, i,
+                     sdrfd[i]);
+        recheck = 1;
     } else {
         if (gone)
             log_info_as(func, "%s is gone, sdrfd[%d] = %d closed", name, i, sdrfd[i]);
@@ -482,6 +482,8 @@ struct AddrDump {
     int result;  // 1 while reading, then 0 or -1
     int *stop;   // set when the answer is complete
     int intr;    // addresses changed while the kernel answered
+    unsigned last_index;  // the interface of the previous message, and its entry
+    int last_entry;
 };
 
 static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
@@ -499,21 +501,28 @@ static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
     if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
         return 0;
     const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
-    char name[IF_NAMESIZE];
-    if (ifa->ifa_family == AF_INET && if_indextoname(ifa->ifa_index, name)) {
-        int i = find_outdev(NULL, name);
-        if (i >= 0) {
-            ad->has[i] = 1;
-            entry_ifindex[i] = (int)ifa->ifa_index;
-        }
+    if (ifa->ifa_family != AF_INET)
+        return 0;
+    // The kernel lists an interface's addresses together: one name lookup
+    // for each interface, not for each address.
+    if (ifa->ifa_index != ad->last_index) {
+        char name[IF_NAMESIZE];
+        ad->last_index = ifa->ifa_index;
+        ad->last_entry = if_indextoname(ifa->ifa_index, name) ? find_outdev(NULL, name) : -1;
+    }
+    int i = ad->last_entry;
+    if (i >= 0) {
+        ad->has[i] = 1;
+        entry_ifindex[i] = (int)ifa->ifa_index;
     }
     return 0;
 }
 
 // Asks the kernel for its IPv4 addresses and marks has[i] for every entry
 // whose interface has one.  0, or -1 (logged under func) when the answer
-// cannot be had.  An answer the kernel marks as interrupted (addresses
-// changed meanwhile, so some may be missing) is asked for again.  Bounded:
+// cannot be had; kDumpInterrupted when the kernel marked every answer as
+// interrupted (addresses changed meanwhile, so some may be missing: each
+// such answer is asked for again, up to kDumpTries).  Bounded:
 // the kernel answers at once, and a receive timeout covers the rest.
 static int addr_dump(unsigned char *has, const char *func)
 {
@@ -526,7 +535,7 @@ static int addr_dump(unsigned char *has, const char *func)
     for (int tries = 0; tries < kDumpTries; tries++) {
         memset(has, 0, ifmon_outdev_count);
         int stop = 0;
-        ad = {has, func, 1, &stop, 0};
+        ad = {has, func, 1, &stop, 0, 0, -1};
         if (nl_request_dump(fd, RTM_GETADDR, AF_INET, sizeof(ifaddrmsg), 2, 0, func) < 0 ||
             nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
             ad.result = -1;
@@ -535,7 +544,7 @@ static int addr_dump(unsigned char *has, const char *func)
         if (!ad.intr)
             break;
         log_debug_as(func, "address dump interrupted, asking again");
-        ad.result = -1;
+        ad.result = kDumpInterrupted;
     }
     close(fd);
     return ad.result;
@@ -547,6 +556,7 @@ int ifmon_reconcile(const char *func)
         return 0;
     unsigned char *has = entry_has;
     int rc = addr_dump(has, func);
+    recheck = rc == kDumpInterrupted;
     for (unsigned i = 0; rc == 0 && i < ifmon_outdev_count; i++) {
         if (find_outdev(NULL, outdev_names[i]) != (int)i)
             continue;  // a later duplicate name: never used
@@ -594,6 +604,8 @@ void ipstat_cb(struct ev_loop *, ev_io *w, int)
     }
     if (overrun && sdrfd)
         monitor_overrun(nw->fd);
+    else if (recheck)
+        ifmon_reconcile("ipstat_cb");
 }
 
 struct LinkVisit {
