@@ -456,14 +456,20 @@ static void path_timer_cb(struct ev_loop *, ev_timer *w, int)
         // The kernel alone would retransmit for a quarter of an hour.
         tcp_info ti;
         socklen_t len = sizeof ti;
-        if (getsockopt(sdrfd[i], IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ti.tcpi_unacked &&
-            ti.tcpi_last_ack_recv >= kStallSeconds * 1000) {
-            log_err("%s: nothing acknowledged for %u ms, %u segments in flight\n",
-                    args_info.outdev_arg[i], ti.tcpi_last_ack_recv, ti.tcpi_unacked);
-            path_failed(i, "send", ETIMEDOUT);
-            return;
+        int wait = kStallCheckSeconds;
+        if (getsockopt(sdrfd[i], IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ti.tcpi_unacked) {
+            if (ti.tcpi_last_ack_recv >= kStallSeconds * 1000) {
+                log_err("%s: nothing acknowledged for %u ms, %u segments in flight\n",
+                        args_info.outdev_arg[i], ti.tcpi_last_ack_recv, ti.tcpi_unacked);
+                path_failed(i, "send", ETIMEDOUT);
+                return;
+            }
+            // Look again when the bound is reached, if nothing comes first.
+            unsigned left = (kStallSeconds * 1000 - ti.tcpi_last_ack_recv) / 1000 + 1;
+            if (left < (unsigned)wait)
+                wait = (int)left;
         }
-        start_timer(&p->timer, kStallCheckSeconds);
+        start_timer(&p->timer, wait);
         return;
     }
     // The back-off is over.  An interface without an address waits for the
