@@ -56,10 +56,12 @@ static void ring_grow(ByteBuffer *q, uint32_t need)
     while (cap < need)
         cap *= 2;
     char *block = static_cast<char *>(ss_malloc(cap));
-    iovec iov[2];
-    ring_pieces(q, iov);
-    memcpy(block, iov[0].iov_base, iov[0].iov_len);
-    memcpy(block + iov[0].iov_len, iov[1].iov_base, iov[1].iov_len);
+    if (q->len) {
+        iovec iov[2];
+        ring_pieces(q, iov);
+        memcpy(block, iov[0].iov_base, iov[0].iov_len);
+        memcpy(block + iov[0].iov_len, iov[1].iov_base, iov[1].iov_len);
+    }
     free(q->data);
     q->data = block;
     q->capacity = cap;

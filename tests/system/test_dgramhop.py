@@ -54,6 +54,17 @@ def nothing_more(sock, wait=0.4):
     raise AssertionError("unexpected datagram %r" % data)
 
 
+def relaying(daemon, topo, tmp_path):
+    """dgramhop over fwd0 and fwd1 that has relayed "1": (endpoint, daemon,
+    client, what the endpoint got by interface, descriptor count)."""
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    c = client(topo)
+    c.sendto(b"1", ("127.0.0.1", PORT))
+    first = receive_per_interface(srv)
+    return srv, d, c, first, d.fd_count()
+
+
 @pytest.mark.netns
 def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
         daemon, topo, tmp_path):
@@ -92,12 +103,7 @@ def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
 @pytest.mark.netns
 def test_address_changes_close_and_reopen_the_entry_and_replies_follow(
         daemon, topo, tmp_path):
-    srv = endpoint(topo)
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    c = client(topo)
-    c.sendto(b"1", ("127.0.0.1", PORT))
-    first = receive_per_interface(srv)
-    fds = d.fd_count()
+    srv, d, c, first, fds = relaying(daemon, topo, tmp_path)
 
     # A further address re-opens fwd1's socket: a new source port.
     N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
@@ -245,12 +251,7 @@ def test_lost_address_notifications_are_made_up_by_asking_the_kernel(daemon, top
 @pytest.mark.netns
 def test_an_uplink_deleted_under_traffic_closes_at_once_and_one_of_its_name_is_used_again(
         daemon, topo, tmp_path):
-    srv = endpoint(topo)
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    c = client(topo)
-    c.sendto(b"1", ("127.0.0.1", PORT))
-    first = receive_per_interface(srv)
-    fds = d.fd_count()
+    srv, d, c, first, fds = relaying(daemon, topo, tmp_path)
 
     # fwd1 goes while datagrams flow: its entry closes and fwd0 carries on.
     N.ipn(topo.dev, "link", "del", "fwd1")

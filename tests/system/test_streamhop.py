@@ -535,6 +535,12 @@ def test_a_dead_uplink_with_data_in_flight_fails_within_the_bound_beside_a_serve
     sent = b"a" + bulk
     wait_for(lambda: len(payload(conns[1], head)) == len(sent), 20, what="the bulk over fwd1")
 
+    def window_shut():  # bytes wait to be sent, none are in flight
+        out = N.sh("ip", "netns", "exec", topo.dev, "ss", "-Htin", "src", N.DEV_ADDRS[0]).stdout
+        m = re.search(r"notsent:(\d+)", out)
+        return m and int(m[1]) > 0 and "unacked:" not in out
+    wait_for(window_shut, 10, what="fwd0's window shut")
+
     # fwd1's far side goes down while a trickle is in flight: fwd1 fails
     # within about half a minute; fwd0, shut all that time, stays.
     N.ipn(topo.rem, "link", "set", "fwr1", "down")
@@ -549,7 +555,7 @@ def test_a_dead_uplink_with_data_in_flight_fails_within_the_bound_beside_a_serve
         k += 1
         time.sleep(0.5)
     failed_after = time.monotonic() - t0
-    assert failed_after > 20
+    assert failed_after > 20 and window_shut()
     assert "on fwd0 failed" not in d.stderr() and "fwd0 falls" not in d.stderr()
 
     # The replies moved to fwd0.

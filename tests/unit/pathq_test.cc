@@ -60,6 +60,19 @@ protected:
             got += (int)n;
         }
     }
+    // Reads and flushes until everything sent has arrived at out, which
+    // already holds n bytes; then compares it with what was sent.
+    void drain_all(char *out, int n, int room)
+    {
+        for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
+            n += drain(out + n, room - n);
+            ASSERT_GE(pathq_flush(&q, sv[0]), 0);
+        }
+        n += drain(out + n, room - n);
+        ASSERT_EQ(nsent, n);
+        EXPECT_EQ(0, memcmp(sent, out, n));
+        EXPECT_EQ(0, q.len);
+    }
 };
 
 }  // namespace
@@ -79,14 +92,7 @@ TEST_F(PathQueue, WritesThroughWhileEmptyAndKeepsOrderWhenTheSocketIsFull)
 
     static char got[1 << 20];
     int n = 0;
-    for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
-        n += drain(got + n, (int)sizeof got - n);
-        ASSERT_GE(pathq_flush(&q, sv[0]), 0);
-    }
-    n += drain(got + n, (int)sizeof got - n);
-    ASSERT_EQ(nsent, n);
-    EXPECT_EQ(0, memcmp(sent, got, n));
-    EXPECT_EQ(0, q.len);
+    drain_all(got, n, (int)sizeof got);
 }
 
 TEST_F(PathQueue, APathThatWouldFallTooFarBehindIsRefusedAndNothingIsAdded)
@@ -131,13 +137,7 @@ TEST_F(PathQueue, PartialSendsWrapAroundTheQueueInOrderWithoutGrowingIt)
         }
         ASSERT_GE(pathq_flush(&q, sv[0]), 0);
     }
-    for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
-        n += drain(got + n, (int)sizeof got - n);
-        ASSERT_GE(pathq_flush(&q, sv[0]), 0);
-    }
-    n += drain(got + n, (int)sizeof got - n);
-    ASSERT_EQ(nsent, n);
-    EXPECT_EQ(0, memcmp(sent, got, n));
+    drain_all(got, n, (int)sizeof got);
     EXPECT_EQ(16384u, q.capacity);
 }
 
@@ -153,11 +153,5 @@ TEST_F(PathQueue, AWrappedQueueThatGrowsKeepsItsOrder)
     for (int more = 0; more < 80; more++)
         ASSERT_GT(send_frame(k++, 1 << 20), 0);
     EXPECT_GT(q.capacity, 16384u);
-    for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
-        n += drain(got + n, (int)sizeof got - n);
-        ASSERT_GE(pathq_flush(&q, sv[0]), 0);
-    }
-    n += drain(got + n, (int)sizeof got - n);
-    ASSERT_EQ(nsent, n);
-    EXPECT_EQ(0, memcmp(sent, got, n));
+    drain_all(got, n, (int)sizeof got);
 }
