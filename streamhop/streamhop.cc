@@ -582,6 +582,13 @@ static int entry_of_fd(int fd)
     return -1;
 }
 
+// A send to the client failed (it is gone): the cycle ends.
+__attribute__((noinline)) static void client_failed(struct ev_loop *loop)
+{
+    log_debug("send to local client failed: %m %d\n", errno);
+    close_and_free_net(loop, &sercli);
+}
+
 static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
 {
     RelaySession *s = session_of(w, offsetof(RelaySession, remote_io));
@@ -612,8 +619,7 @@ static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
     int left = pathq_send(&replyq, s->client_fd, &iov, 1, kReplyPause + sizeof remotebuffer);
     log_debug("reply of %d bytes: %d to local client, %d queued\n", (int)n, len, left);
     if (left < 0) {
-        log_debug("send to local client failed: %m %d\n", errno);
-        close_and_free_net(loop, s);
+        client_failed(loop);
         return;
     }
     if (left > 0 && !ev_is_active(&client_wio))
@@ -632,14 +638,12 @@ static void client_send_cb(struct ev_loop *loop, ev_io *w, int)
     RelaySession *s = &sercli;
     int left = pathq_flush(&replyq, s->client_fd);
     if (left < 0) {
-        log_debug("send to local client failed: %m %d\n", errno);
-        close_and_free_net(loop, s);
+        client_failed(loop);
         return;
     }
     if (left == 0)
         ev_io_stop(loop, w);
     if (replies_paused && left < kReplyPause / 2) {
-        log_debug("read replies again\n");
         replies_paused = 0;
         if (s->remote_fd > 0)
             ev_io_start(loop, &s->remote_io);

@@ -184,6 +184,17 @@ static void close_entry(int i, const char *name, const char *func)
     sdrfd[i] = -1;
 }
 
+// Entry i's interface has no IPv4 address left, or is gone: closed until
+// an interface of its name gets an address.
+__attribute__((noinline)) static void drop_entry(int i, int gone, const char *func)
+{
+    if (gone)
+        log_info_as(func, "%s is gone, sdrfd[%d] = %d closed", outdev_names[i], i, sdrfd[i]);
+    close_entry(i, outdev_names[i], func);
+    entry_present[i] = 0;
+    entry_ifindex[i] = 0;
+}
+
 // A fresh socket of the program's kind in entry i, bound to interface name.
 static void open_entry(int i, const char *name, const char *func)
 {
@@ -344,11 +355,7 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
                      sdrfd[i]);
         recheck = 1;
     } else {
-        if (gone)
-            log_info_as(func, "%s is gone, sdrfd[%d] = %d closed", name, i, sdrfd[i]);
-        close_entry(i, name, func);
-        entry_present[i] = 0;
-        entry_ifindex[i] = 0;
+        drop_entry(i, gone, func);
     }
     AddrPrint ap = {func, name, added};
     rta_walk(attrs, len, print_addr_attr, &ap);
@@ -389,10 +396,7 @@ void rtm_link(const nlmsghdr *nlh)
     rta_walk(attrs, len, link_name_attr, &name);
     if (nlh->nlmsg_type == RTM_NEWLINK && (!name || strcmp(name, outdev_names[i]) == 0))
         return;
-    log_info("%s is gone, sdrfd[%d] = %d closed", outdev_names[i], i, sdrfd[i]);
-    close_entry(i, outdev_names[i], __func__);
-    entry_present[i] = 0;
-    entry_ifindex[i] = 0;
+    drop_entry(i, 1, __func__);
 }
 
 static int monitor_msg(const nlmsghdr *nlh, int left, void *)
@@ -565,8 +569,7 @@ int ifmon_reconcile(const char *func)
             entry_present[i] = 1;
             tell_step((int)i, IFMON_REOPENED, outdev_names[i], func);
         } else if (!has[i] && (entry_present[i] || sdrfd[i] > 0)) {
-            close_entry((int)i, outdev_names[i], func);
-            entry_present[i] = 0;
+            drop_entry((int)i, 0, func);
         }
     }
     return rc;
