@@ -22,6 +22,7 @@
 #include "common/buffer.h"
 #include "common/daemon.h"
 #include "common/linkhead.h"
+#include "common/net.h"
 #include "common/pathq.h"
 #include "common/log.h"
 #include "ifmon/ifmon.h"
@@ -71,6 +72,12 @@ static ev_timer check_timer;
 static int settling;
 // Whether the client is being read (it is not while every path is behind).
 static int client_reading;
+// Replies the client has not taken yet, and the watcher that writes them
+// when it can; while the queue is full the reply connection is not read, so
+// a client that does not read slows only its own replies.
+static ByteBuffer replyq;
+static ev_io client_wio;
+static int replies_paused;
 
 // A connection attempt that the kernel does not answer ends after this.
 static const int kReconnectSeconds = 3;
@@ -96,6 +103,15 @@ static const int kKeepInterval = 5;
 static const int kKeepProbes = 3;
 // Each path socket's send buffer (the kernel doubles it for its overhead).
 static const int kPathSendBuffer = 256 * 1024;
+// A path with data in flight fails when nothing at all was acknowledged for
+// this long (about the reach of the keepalive), looked at every few seconds.
+// A server that is alive but does not read answers the window probes and
+// has nothing unacknowledged in flight, so it only slows the client.
+static const unsigned kStallSeconds = 25;
+static const int kStallCheckSeconds = 5;
+// Replies queued for the client above which the reply connection is not
+// read; one read more always fits.
+static const int kReplyPause = 32 * 1024;
 
 // Where the remote server is, resolved once per cycle.
 static sockaddr_in remote_addrs[4];
@@ -203,7 +219,10 @@ static void close_and_free_net(struct ev_loop *loop, RelaySession *s)
     ev_io_stop(loop, &s->client_io);
     ev_io_stop(loop, &s->remote_io);
     ev_io_stop(loop, &s->listen_io);
+    ev_io_stop(loop, &client_wio);
     ev_timer_stop(loop, &check_timer);
+    bfree(&replyq);
+    replies_paused = 0;
 
     // Each descriptor of the cycle once: remote_fd is normally an entry.
     unsigned n = ifmon_count();
@@ -258,6 +277,7 @@ static void schedule_check()
 }
 
 static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int);
+static void client_send_cb(struct ev_loop *loop, ev_io *w, int);
 static void drain_cb(struct ev_loop *loop, ev_io *w, int);
 
 // remote_io on entry `remote`'s socket (-1: where it is), drain readers on
@@ -267,7 +287,9 @@ static void watch_entries(int remote)
     if (remote >= 0) {
         ev_io_stop(loop, &sercli.remote_io);
         sercli.remote_fd = sdrfd[remote];
-        start_io(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
+        ev_io_init(&sercli.remote_io, remote_recv_cb, sercli.remote_fd, EV_READ);
+        if (!replies_paused)
+            ev_io_start(loop, &sercli.remote_io);
     }
     for (unsigned j = 0; j < ifmon_count(); j++) {
         ev_io_stop(loop, &drain[j].io);
@@ -349,9 +371,11 @@ static void path_up(int i)
     p->state = PATH_UP;
     p->backoff = kBackoffFirst;
     log_debug("connect tcpserver ok: %s, sdrfd[%d] = %d\n", args_info.outdev_arg[i], i, sdrfd[i]);
-    // A path that comes back while the relay runs takes the replies; at the
-    // start of a cycle the last one listed does, once all have settled.
-    watch_entries(settling ? -1 : i);
+    start_timer(&p->timer, kStallCheckSeconds);
+    // A path that comes while no reply connection is left takes the
+    // replies; at the start of a cycle the last one listed does, once all
+    // have settled.  A reply connection that works keeps them.
+    watch_entries(settling || sercli.remote_fd > 0 ? -1 : i);
     schedule_check();
 }
 
@@ -368,8 +392,7 @@ static void link_to_tcpserver(int i)
     int sndbuf = kPathSendBuffer;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     // An idle path whose uplink died silently fails its keepalive and comes
-    // back like any failed path (a path with data in flight is judged by its
-    // queue instead).
+    // back like any failed path (one with data in flight: path_timer_cb).
     static const int keepalive[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
                                        {IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdle},
                                        {IPPROTO_TCP, TCP_KEEPINTVL, kKeepInterval},
@@ -427,6 +450,26 @@ static void path_timer_cb(struct ev_loop *, ev_timer *w, int)
     int i = (int)(p - paths);
     if (p->state == PATH_CONNECTING) {
         path_failed(i, "connect", ETIMEDOUT);
+        return;
+    }
+    if (p->state == PATH_UP) {
+        // The kernel alone would retransmit for a quarter of an hour.
+        tcp_info ti;
+        socklen_t len = sizeof ti;
+        int wait = kStallCheckSeconds;
+        if (getsockopt(sdrfd[i], IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ti.tcpi_unacked) {
+            if (ti.tcpi_last_ack_recv >= kStallSeconds * 1000) {
+                log_err("%s: nothing acknowledged for %u ms, %u segments in flight\n",
+                        args_info.outdev_arg[i], ti.tcpi_last_ack_recv, ti.tcpi_unacked);
+                path_failed(i, "send", ETIMEDOUT);
+                return;
+            }
+            // Look again when the bound is reached, if nothing comes first.
+            unsigned left = (kStallSeconds * 1000 - ti.tcpi_last_ack_recv) / 1000 + 1;
+            if (left < (unsigned)wait)
+                wait = (int)left;
+        }
+        start_timer(&p->timer, wait);
         return;
     }
     // The back-off is over.  An interface without an address waits for the
@@ -539,6 +582,13 @@ static int entry_of_fd(int fd)
     return -1;
 }
 
+// A send to the client failed (it is gone): the cycle ends.
+__attribute__((noinline)) static void client_failed(struct ev_loop *loop)
+{
+    log_debug("send to local client failed: %m %d\n", errno);
+    close_and_free_net(loop, &sercli);
+}
+
 static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
 {
     RelaySession *s = session_of(w, offsetof(RelaySession, remote_io));
@@ -563,9 +613,40 @@ static void remote_recv_cb(struct ev_loop *loop, ev_io *w, int)
     const char *zero = static_cast<const char *>(memchr(text, 0, len));
     if (zero)
         len = (int)(zero - text);
-    if (s->client_fd > 0) {
-        ssize_t ret = send(s->client_fd, text, len, 0);
-        log_debug("send to local client %d bytes: %.*s\n", (int)ret, len, text);
+    if (s->client_fd <= 0)
+        return;
+    iovec iov = {const_cast<char *>(text), (size_t)len};
+    int left = pathq_send(&replyq, s->client_fd, &iov, 1, kReplyPause + sizeof remotebuffer);
+    log_debug("reply of %d bytes: %d to local client, %d queued\n", (int)n, len, left);
+    if (left < 0) {
+        client_failed(loop);
+        return;
+    }
+    if (left > 0 && !ev_is_active(&client_wio))
+        start_io(&client_wio, client_send_cb, s->client_fd, EV_WRITE);
+    if (left >= kReplyPause) {
+        log_debug("stop reading replies: the client does not take them\n");
+        ev_io_stop(loop, w);
+        replies_paused = 1;
+    }
+}
+
+// Hands queued replies to the client as it takes them, and reads the reply
+// connection again once the queue is half empty.
+static void client_send_cb(struct ev_loop *loop, ev_io *w, int)
+{
+    RelaySession *s = &sercli;
+    int left = pathq_flush(&replyq, s->client_fd);
+    if (left < 0) {
+        client_failed(loop);
+        return;
+    }
+    if (left == 0)
+        ev_io_stop(loop, w);
+    if (replies_paused && left < kReplyPause / 2) {
+        replies_paused = 0;
+        if (s->remote_fd > 0)
+            ev_io_start(loop, &s->remote_io);
     }
 }
 
@@ -620,6 +701,8 @@ static void accept_cb(struct ev_loop *loop, ev_io *w, int)
         exit(-1);
     }
     log_debug("accept ok\n");
+    // Never blocks the loop: replies wait in replyq while the client is slow.
+    setnonblocking(fd);
     s->client_fd = fd;
     log_debug("stop listen\n");
     ev_io_stop(loop, &s->listen_io);

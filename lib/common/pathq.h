@@ -1,10 +1,13 @@
-// A bounded send queue for one outgoing path of a relay: the bytes its
-// socket has not taken yet.  Write-through while the queue is empty: a send
-// first offers everything to the socket and queues only the rest, so a path
-// that keeps up costs no copy.  What is queued goes out, in order, before
-// anything sent later.
+// A bounded send queue for one outgoing stream of a relay (a path, or the
+// local client): the bytes its socket has not taken yet.  Write-through
+// while the queue is empty: a send first offers everything to the socket
+// and queues only the rest, so a socket that keeps up costs no copy.  What
+// is queued goes out, in order, before anything sent later.
 //
-// The ByteBuffer is the caller's (zero-filled before first use, bfree at the
+// The queue is a ring in the ByteBuffer's block: len bytes from idx on,
+// wrapping at capacity (so a partial send never moves what is left).  Only
+// these functions read or write a queue's bytes; len is its fill.  The
+// ByteBuffer is the caller's (zero-filled before first use, bfree at the
 // end); the functions never close the descriptor.
 #pragma once
 

@@ -33,8 +33,18 @@ static unsigned char *entry_present;
 // in the kernel's list (the second half of entry_present's block, so that no
 // handler allocates).
 static unsigned char *entry_has;
+// Per entry: the kernel's index of its interface when last seen (0 none),
+// so that an entry is closed when that interface goes, even once its name
+// can no longer be looked up.
+static int *entry_ifindex;
 // Set when the program's step tore the cycle down during the dump.
 static int dump_abandoned;
+// An address dump is asked again at most this often when the kernel says
+// addresses changed while it answered; then the table is set from a later
+// dump (every change is also a notice, which brings ipstat_cb back).
+static const int kDumpTries = 3;
+static const int kDumpInterrupted = -2;
+static int recheck;
 
 void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
 {
@@ -43,8 +53,10 @@ void ifmon_setup(int sock_type, char **outdev, unsigned count, IfmonStep step)
     ifmon_outdev_count = count;
     entry_step = step;
     free(entry_present);
+    free(entry_ifindex);
     entry_present = static_cast<unsigned char *>(ss_malloc(2 * (count + 1)));
     entry_has = entry_present + count + 1;
+    entry_ifindex = static_cast<int *>(ss_malloc(sizeof(int) * (count + 1)));
 }
 
 int ifmon_present(int i)
@@ -153,6 +165,15 @@ static int find_outdev(const char *func, const char *name)
     return -1;
 }
 
+// The entry whose interface had kernel index `index`, or -1.
+static int entry_of_index(int index)
+{
+    for (unsigned i = 0; sdrfd && index > 0 && i < ifmon_outdev_count; i++)
+        if (entry_ifindex[i] == index)
+            return (int)i;
+    return -1;
+}
+
 // Closes entry i after telling the program, so it can stop its watchers.
 static void close_entry(int i, const char *name, const char *func)
 {
@@ -161,6 +182,17 @@ static void close_entry(int i, const char *name, const char *func)
         close(sdrfd[i]);
     }
     sdrfd[i] = -1;
+}
+
+// Entry i's interface has no IPv4 address left, or is gone: closed until
+// an interface of its name gets an address.
+__attribute__((noinline)) static void drop_entry(int i, int gone, const char *func)
+{
+    if (gone)
+        log_info_as(func, "%s is gone, sdrfd[%d] = %d closed", outdev_names[i], i, sdrfd[i]);
+    close_entry(i, outdev_names[i], func);
+    entry_present[i] = 0;
+    entry_ifindex[i] = 0;
 }
 
 // A fresh socket of the program's kind in entry i, bound to interface name.
@@ -241,7 +273,7 @@ int ip_monitor()
     memset(&addr, 0, sizeof addr);
     addr.nl_family = AF_NETLINK;
     addr.nl_pid = 0;
-    addr.nl_groups = RTMGRP_IPV4_IFADDR;
+    addr.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         log_err("bind failed: %m(%d)", errno);
         exit(-1);
@@ -273,29 +305,30 @@ static int print_addr_attr(const rtattr *rta, void *ctx)
 }
 
 // The name of the address message's interface, or NULL (logged under func).
+// An interface that is gone has no name left, but the entry that was on it
+// still knows it by its index: its name comes back, and *gone is set.
 static const char *addr_ifname(const nlmsghdr *nlh, char *name, const rtattr **attrs, int *len,
-                               const char *func)
+                               int *gone, const char *func)
 {
     *len = ifa_attrs(nlh, attrs);
     if (*len < 0)
         return NULL;
     const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
+    *gone = 0;
     if (!if_indextoname(ifa->ifa_index, name)) {
-        log_err_as(func, "index to name failed: %m(%d)", errno);
-        return NULL;
+        int i = entry_of_index((int)ifa->ifa_index);
+        if (i < 0) {
+            log_err_as(func, "index to name failed: %m(%d)", errno);
+            return NULL;
+        }
+        *gone = 1;
+        strncpy(name, outdev_names[i], IF_NAMESIZE - 1);
+        name[IF_NAMESIZE - 1] = 0;
     }
     return name;
 }
 
 static int addr_dump(unsigned char *has, const char *func);
-
-// Whether entry i's interface has an IPv4 address now, whatever its label:
-// asked of the kernel's address list (so that a removal read late is judged
-// by the present state).  None when the list cannot be had.
-static int entry_has_ipv4(int i, const char *func)
-{
-    return addr_dump(entry_has, func) == 0 && entry_has[i];
-}
 
 // An address came (added) or went on the message's interface: a configured
 // interface's entry is re-opened or closed, and its IPv4 address printed.
@@ -303,21 +336,26 @@ static void addr_notice(const nlmsghdr *nlh, int added, const char *func)
 {
     char name[IF_NAMESIZE];
     const rtattr *attrs;
-    int len;
-    if (!addr_ifname(nlh, name, &attrs, &len, func))
+    int len, gone;
+    if (!addr_ifname(nlh, name, &attrs, &len, &gone, func))
         return;
     int i = find_outdev(func, name);
-    if (i < 0)
+    if (i < 0 || (gone && added))
         return;
     if (added) {
         open_entry(i, name, func);
         entry_present[i] = 1;
-    } else if (entry_has_ipv4(i, func)) {
-        // One address of several went: the path is still good.
+        entry_ifindex[i] = (int)static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh))->ifa_index;
+    } else if (int rc = gone ? -1 : addr_dump(entry_has, func); rc == 0 && entry_has[i]) {
+        // One address of several went (judged by the kernel's present list,
+        // whatever the labels): the path is still good.
         log_debug_as(func, "%s keeps an IPv4 address, sdrfd[%d] = %d stays", name, i, sdrfd[i]);
+    } else if (rc == kDumpInterrupted) {
+        log_debug_as(func, "%s: addresses still changing, sdrfd[%d] = %d stays for now", name, i,
+                     sdrfd[i]);
+        recheck = 1;
     } else {
-        close_entry(i, name, func);
-        entry_present[i] = 0;
+        drop_entry(i, gone, func);
     }
     AddrPrint ap = {func, name, added};
     rta_walk(attrs, len, print_addr_attr, &ap);
@@ -335,6 +373,32 @@ void rtm_deladdr(const nlmsghdr *nlh)
     addr_notice(nlh, 0, __func__);
 }
 
+static int link_name_attr(const rtattr *rta, void *ctx)
+{
+    if (rta->rta_type == IFLA_IFNAME)
+        *static_cast<const char **>(ctx) = rta_ifname(rta);
+    return rta->rta_type == IFLA_IFNAME;
+}
+
+// A link went (RTM_DELLINK) or changed (RTM_NEWLINK): the entry on it is
+// closed when the interface is gone or no longer has the entry's name.  It
+// opens again when an interface of that name gets an address.
+void rtm_link(const nlmsghdr *nlh)
+{
+    const rtattr *attrs;
+    int len = ifi_attrs(nlh, &attrs);
+    if (len < 0)
+        return;
+    int i = entry_of_index(static_cast<const ifinfomsg *>(NLMSG_DATA(nlh))->ifi_index);
+    if (i < 0)
+        return;
+    const char *name = NULL;
+    rta_walk(attrs, len, link_name_attr, &name);
+    if (nlh->nlmsg_type == RTM_NEWLINK && (!name || strcmp(name, outdev_names[i]) == 0))
+        return;
+    drop_entry(i, 1, __func__);
+}
+
 static int monitor_msg(const nlmsghdr *nlh, int left, void *)
 {
     log_debug_as("ipstat_cb", "monitor: nltype: %d, len: %d, left: %d", nlh->nlmsg_type,
@@ -343,6 +407,8 @@ static int monitor_msg(const nlmsghdr *nlh, int left, void *)
         rtm_newaddr(nlh);
     else if (nlh->nlmsg_type == RTM_DELADDR)
         rtm_deladdr(nlh);
+    else if (nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK)
+        rtm_link(nlh);
     return 0;
 }
 
@@ -419,11 +485,16 @@ struct AddrDump {
     const char *func;
     int result;  // 1 while reading, then 0 or -1
     int *stop;   // set when the answer is complete
+    int intr;    // addresses changed while the kernel answered
+    unsigned last_index;  // the interface of the previous message, and its entry
+    int last_entry;
 };
 
 static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
 {
     AddrDump *ad = static_cast<AddrDump *>(ctx);
+    if (nlh->nlmsg_flags & NLM_F_DUMP_INTR)
+        ad->intr = 1;
     if (nlh->nlmsg_type == NLMSG_DONE || nlh->nlmsg_type == NLMSG_ERROR) {
         if (nlh->nlmsg_type == NLMSG_ERROR)
             log_err_as(ad->func, "address dump refused");
@@ -434,19 +505,29 @@ static int addr_dump_msg(const nlmsghdr *nlh, int, void *ctx)
     if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
         return 0;
     const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(nlh));
-    char name[IF_NAMESIZE];
-    if (ifa->ifa_family == AF_INET && if_indextoname(ifa->ifa_index, name)) {
-        int i = find_outdev(NULL, name);
-        if (i >= 0)
-            ad->has[i] = 1;
+    if (ifa->ifa_family != AF_INET)
+        return 0;
+    // The kernel lists an interface's addresses together: one name lookup
+    // for each interface, not for each address.
+    if (ifa->ifa_index != ad->last_index) {
+        char name[IF_NAMESIZE];
+        ad->last_index = ifa->ifa_index;
+        ad->last_entry = if_indextoname(ifa->ifa_index, name) ? find_outdev(NULL, name) : -1;
+    }
+    int i = ad->last_entry;
+    if (i >= 0) {
+        ad->has[i] = 1;
+        entry_ifindex[i] = (int)ifa->ifa_index;
     }
     return 0;
 }
 
 // Asks the kernel for its IPv4 addresses and marks has[i] for every entry
 // whose interface has one.  0, or -1 (logged under func) when the answer
-// cannot be had.  Bounded: the kernel answers at once, and a receive timeout
-// covers the rest.
+// cannot be had; kDumpInterrupted when the kernel marked every answer as
+// interrupted (addresses changed meanwhile, so some may be missing: each
+// such answer is asked for again, up to kDumpTries).  Bounded:
+// the kernel answers at once, and a receive timeout covers the rest.
 static int addr_dump(unsigned char *has, const char *func)
 {
     int fd = nl_socket(func);
@@ -454,13 +535,20 @@ static int addr_dump(unsigned char *has, const char *func)
         return -1;
     timeval tv = {2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    memset(has, 0, ifmon_outdev_count);
-    int stop = 0;
-    AddrDump ad = {has, func, 1, &stop};
-    if (nl_request_dump(fd, RTM_GETADDR, AF_INET, sizeof(ifaddrmsg), 2, 0, func) < 0) {
-        ad.result = -1;
-    } else if (nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
-        ad.result = -1;
+    AddrDump ad;
+    for (int tries = 0; tries < kDumpTries; tries++) {
+        memset(has, 0, ifmon_outdev_count);
+        int stop = 0;
+        ad = {has, func, 1, &stop, 0, 0, -1};
+        if (nl_request_dump(fd, RTM_GETADDR, AF_INET, sizeof(ifaddrmsg), 2, 0, func) < 0 ||
+            nl_read_dump(fd, addr_dump_msg, &ad, &stop, func) < 0) {
+            ad.result = -1;
+            break;
+        }
+        if (!ad.intr)
+            break;
+        log_debug_as(func, "address dump interrupted, asking again");
+        ad.result = kDumpInterrupted;
     }
     close(fd);
     return ad.result;
@@ -472,6 +560,7 @@ int ifmon_reconcile(const char *func)
         return 0;
     unsigned char *has = entry_has;
     int rc = addr_dump(has, func);
+    recheck = rc == kDumpInterrupted;
     for (unsigned i = 0; rc == 0 && i < ifmon_outdev_count; i++) {
         if (find_outdev(NULL, outdev_names[i]) != (int)i)
             continue;  // a later duplicate name: never used
@@ -480,8 +569,7 @@ int ifmon_reconcile(const char *func)
             entry_present[i] = 1;
             tell_step((int)i, IFMON_REOPENED, outdev_names[i], func);
         } else if (!has[i] && (entry_present[i] || sdrfd[i] > 0)) {
-            close_entry((int)i, outdev_names[i], func);
-            entry_present[i] = 0;
+            drop_entry((int)i, 0, func);
         }
     }
     return rc;
@@ -519,6 +607,8 @@ void ipstat_cb(struct ev_loop *, ev_io *w, int)
     }
     if (overrun && sdrfd)
         monitor_overrun(nw->fd);
+    else if (recheck)
+        ifmon_reconcile("ipstat_cb");
 }
 
 struct LinkVisit {
@@ -540,6 +630,7 @@ static int link_attr(const rtattr *rta, void *ctx)
         return 0;
     open_entry(i, name, "rtnl_print_link");
     entry_present[i] = 1;
+    entry_ifindex[i] = lv->ifi->ifi_index;
     if (tell_step(i, IFMON_OPENED_DUMP, name, "rtnl_print_link")) {
         dump_abandoned = 1;
         lv->stop = 1;

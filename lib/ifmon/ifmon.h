@@ -4,7 +4,10 @@
 // SO_BINDTODEVICE, in step with the kernel: a start-up link dump opens the
 // entries of the configured interfaces present, and the IPv4 address
 // notifications of rtnetlink re-open an entry (RTM_NEWADDR) or close it
-// when its interface has no IPv4 address left (RTM_DELADDR).  When
+// when its interface has no IPv4 address left (RTM_DELADDR); an entry is
+// also closed when its interface goes (RTM_DELLINK, a rename, or an address
+// removal that comes after the interface's name is gone: entries keep the
+// kernel's index of their interface).  When
 // notifications were lost (ENOBUFS) every entry is set again from the
 // kernel's present addresses.  Entry sockets are non-blocking.  One thread; everything runs in main or in callbacks of the
 // default loop.
@@ -90,6 +93,7 @@ int srecv(int s, void *buf, int size);
 void ipstat_cb(struct ev_loop *loop, ev_io *w, int revents);
 void rtm_newaddr(const nlmsghdr *nlh);
 void rtm_deladdr(const nlmsghdr *nlh);
+void rtm_link(const nlmsghdr *nlh);
 
 // The blocking start-up link dump; ends the process when its socket cannot
 // be made or the request not sent.

@@ -104,15 +104,22 @@ class Topology:
             sh("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.conf.default.rp_filter=0")
         ipn(self.rem, "addr", "add", REMOTE + "/32", "dev", "lo")
         for i in range(2):
-            ipn(self.dev, "link", "add", DEV_IFS[i], "type", "veth", "peer", "name",
-                PEER_IFS[i], "netns", self.rem)
-            ipn(self.dev, "addr", "add", DEV_ADDRS[i] + "/24", "dev", DEV_IFS[i])
-            ipn(self.rem, "addr", "add", PEER_ADDRS[i] + "/24", "dev", PEER_IFS[i])
-            ipn(self.dev, "link", "set", DEV_IFS[i], "up")
-            ipn(self.rem, "link", "set", PEER_IFS[i], "up")
+            self.link(i, route=False)
         for i in range(2):
             self.route(i)
         return self
+
+    def link(self, i, route=True):
+        """The veth pair of device interface i with its addresses (again
+        after `ip link del`), and its route."""
+        ipn(self.dev, "link", "add", DEV_IFS[i], "type", "veth", "peer", "name",
+            PEER_IFS[i], "netns", self.rem)
+        ipn(self.dev, "addr", "add", DEV_ADDRS[i] + "/24", "dev", DEV_IFS[i])
+        ipn(self.rem, "addr", "add", PEER_ADDRS[i] + "/24", "dev", PEER_IFS[i])
+        ipn(self.dev, "link", "set", DEV_IFS[i], "up")
+        ipn(self.rem, "link", "set", PEER_IFS[i], "up")
+        if route:
+            self.route(i)
 
     def route(self, i):
         """The route to REMOTE through device interface i (again after a flush)."""
@@ -150,6 +157,16 @@ def topo(request):
 def peer_of(addr):
     """Which device interface (0 or 1) a peer address seen by REMOTE is."""
     return DEV_ADDRS.index(addr[0])
+
+
+def ipn_batch(ns, lines):
+    """The `ip` commands `lines` in one `ip -batch` inside ns."""
+    with tempfile.NamedTemporaryFile("w", suffix=".ip", delete=False) as f:
+        f.write("\n".join(lines) + "\n")
+    try:
+        ipn(ns, "-batch", f.name)
+    finally:
+        os.unlink(f.name)
 
 
 def notification_burst(topo, pid, count, last):

@@ -2,6 +2,7 @@
 to a remote namespace that plays the endpoint (see fw_netns)."""
 import os
 import socket
+import time
 
 import pytest
 
@@ -53,6 +54,17 @@ def nothing_more(sock, wait=0.4):
     raise AssertionError("unexpected datagram %r" % data)
 
 
+def relaying(daemon, topo, tmp_path):
+    """dgramhop over fwd0 and fwd1 that has relayed "1": (endpoint, daemon,
+    client, what the endpoint got by interface, descriptor count)."""
+    srv = endpoint(topo)
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    c = client(topo)
+    c.sendto(b"1", ("127.0.0.1", PORT))
+    first = receive_per_interface(srv)
+    return srv, d, c, first, d.fd_count()
+
+
 @pytest.mark.netns
 def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
         daemon, topo, tmp_path):
@@ -91,12 +103,7 @@ def test_datagrams_leave_once_per_interface_and_replies_reach_the_last_sender(
 @pytest.mark.netns
 def test_address_changes_close_and_reopen_the_entry_and_replies_follow(
         daemon, topo, tmp_path):
-    srv = endpoint(topo)
-    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
-    c = client(topo)
-    c.sendto(b"1", ("127.0.0.1", PORT))
-    first = receive_per_interface(srv)
-    fds = d.fd_count()
+    srv, d, c, first, fds = relaying(daemon, topo, tmp_path)
 
     # A further address re-opens fwd1's socket: a new source port.
     N.ipn(topo.dev, "addr", "add", "10.200.1.3/24", "dev", "fwd1")
@@ -239,3 +246,42 @@ def test_lost_address_notifications_are_made_up_by_asking_the_kernel(daemon, top
     assert c.recvfrom(100)[0] == b"back"
     assert d.stderr().count("address notifications lost") == 1
     assert "fwd1 is add" not in d.stdout()
+
+
+@pytest.mark.netns
+def test_an_uplink_deleted_under_traffic_closes_at_once_and_one_of_its_name_is_used_again(
+        daemon, topo, tmp_path):
+    srv, d, c, first, fds = relaying(daemon, topo, tmp_path)
+
+    # fwd1 goes while datagrams flow: its entry closes and fwd0 carries on.
+    N.ipn(topo.dev, "link", "del", "fwd1")
+    for k in range(200):
+        c.sendto(b"t%d" % k, ("127.0.0.1", PORT))
+        if d.fd_count() == fds - 1:
+            break
+        time.sleep(0.02)
+    wait_for(lambda: d.fd_count() == fds - 1, 5, what="fwd1's entry closed")
+    while True:  # what was sent meanwhile, then only fwd0
+        srv.settimeout(0.5)
+        try:
+            data, addr = srv.recvfrom(20000)
+        except socket.timeout:
+            break
+        assert N.peer_of(addr) == 0
+    srv.settimeout(5.0)
+    c.sendto(b"2", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv, 1)
+    assert list(got) == [0] and got[0][0].endswith(b"2")
+    nothing_more(srv)
+
+    # A new interface of that name with an address is used again, replies too.
+    N.Topology.link(topo, 1)
+    d.wait_out(r"fwd1 is add 10\.200\.1\.2\n")
+    c.sendto(b"3", ("127.0.0.1", PORT))
+    got = receive_per_interface(srv)
+    assert sorted(got) == [0, 1] and got[1][0].endswith(b"3")
+    srv.sendto(b"back", got[1][1])
+    assert c.recvfrom(100)[0] == b"back"
+    assert d.fd_count() == fds
+    assert first[0][1] == got[0][1]
+    assert d.alive()

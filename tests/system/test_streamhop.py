@@ -1,6 +1,7 @@
 """streamhop against real interfaces: the device namespace with two veth
 links, the remote TCP server in the remote namespace (see fw_netns)."""
 import os
+import re
 import random
 import select
 import signal
@@ -245,7 +246,8 @@ def test_an_interface_keeps_its_path_until_its_last_address_goes_and_regains_it(
     assert client_gets(cli, b"via0") == b"via0"
     assert len(conns[1].data) == 58
 
-    # Back again: a fresh connection over fwd1 that carries chunks and replies.
+    # Back again: a fresh connection over fwd1 that carries chunks; replies
+    # stay on fwd0, which works, and what fwd1 gets is read and dropped.
     N.ipn(topo.dev, "addr", "add", "10.200.1.2/24", "dev", "fwd1")
     topo.route(1)
     d.wait_out(r"fwd1 is add 10\.200\.1\.2\n")
@@ -257,7 +259,9 @@ def test_an_interface_keeps_its_path_until_its_last_address_goes_and_regains_it(
     assert wait_data(new1, 29) == head + b"d"
     assert pieces(wait_data(conns[0], 116), head) == [b"a", b"b", b"c", b"d"]
     new1.sock.sendall(bytes(28) + b"via1")
-    assert client_gets(cli, b"via1") == b"via1"
+    d.wait_log(r"dropped 32 bytes")
+    conns[0].sock.sendall(bytes(28) + b"still0")
+    assert client_gets(cli, b"still0") == b"still0"
     assert d.alive()
 
 
@@ -444,3 +448,190 @@ def test_lost_address_notifications_are_made_up_by_asking_the_kernel(
     assert d.stderr().count("address notifications lost") == 1
     assert "fwd1 is add" not in d.stdout()
     wait_for(lambda: d.fd_count() == fds, 5, what="descriptors back to before")
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+
+
+@pytest.mark.netns
+def test_a_client_that_does_not_read_slows_only_its_own_replies(daemon, topo, server, tmp_path):
+    d = start(daemon, topo, tmp_path, "fwd0", "fwd1")
+    conns = server.wait_conns([0, 1])
+    head = topo.header()
+    with N.inside(topo.dev):
+        cli = socket.socket()
+        cli.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    wait_for(lambda: cli.connect_ex(("127.0.0.1", PORT)) == 0, 10, interval=0.05,
+             what="streamhop listening")
+    cli.sendall(b"a")
+    for i in (0, 1):
+        wait_data(conns[i], 29)
+    rss = rss_kib(d.pid)
+
+    # The server floods replies on the reply connection (fwd1, listed last)
+    # while the client reads nothing, until the relay stops reading them.
+    flood = bytearray()
+    flooding = threading.Event()
+
+    def flood_replies(rnd=random.Random(3)):
+        conns[1].sock.settimeout(120)
+        while not flooding.is_set():
+            chunk = bytes(rnd.randrange(1, 256) for _ in range(65536))
+            conns[1].sock.sendall(chunk)
+            flood.extend(chunk)
+    server_thread = threading.Thread(target=flood_replies, daemon=True)
+    server_thread.start()
+    d.wait_log(r"stop reading replies", timeout=30)
+
+    # The relay goes on: the client's bytes reach both paths, a path the
+    # server drops comes back after its back-off timer, the monitor is read.
+    cli.sendall(b"up")
+    for i in (0, 1):
+        assert pieces(wait_data(conns[i], 58), head) == [b"a", b"up"]
+    conns[0].sock.shutdown(socket.SHUT_RDWR)
+    new0 = server.wait_new(0, conns[0])
+    cli.sendall(b"again")
+    assert wait_data(new0, 33) == head + b"again"
+    N.ipn(topo.dev, "addr", "add", "10.99.0.1/32", "dev", "lo")
+    d.wait_log(r"eth: lo not hit fwd1")
+    assert server_thread.is_alive() and rss_kib(d.pid) - rss < 1024
+
+    # Once the client reads, it gets every reply byte in order: each read of
+    # the relay less its first 28 bytes.
+    flooding.set()
+    got = bytearray()
+    cli.settimeout(0.5)
+    rx = re.compile(r"reply of (\d+) bytes: \d+ to local client")
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            got += cli.recv(65536)
+            continue
+        except socket.timeout:
+            pass
+        reads = [int(n) for n in rx.findall(d.stderr())]
+        if not server_thread.is_alive() and sum(reads) == len(flood):
+            break
+        assert time.monotonic() < deadline, "replies not all relayed"
+    want, off = bytearray(), 0
+    for n in reads:
+        want += flood[off + 28:off + n]
+        off += n
+    assert got == want
+    assert d.alive()
+
+
+@pytest.mark.netns
+def test_a_dead_uplink_with_data_in_flight_fails_within_the_bound_beside_a_server_that_stops_reading(
+        daemon, topo, server, tmp_path):
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
+    # fwd0's server stops reading: with what fits in the kernels sent, its
+    # window is shut, and the window probes are answered.
+    conns[0].paused = True
+    bulk = random.Random(4).randbytes(900 << 10)
+    cli.sendall(bulk)
+    sent = b"a" + bulk
+    wait_for(lambda: len(payload(conns[1], head)) == len(sent), 20, what="the bulk over fwd1")
+
+    def window_shut():  # bytes wait to be sent, none are in flight
+        out = N.sh("ip", "netns", "exec", topo.dev, "ss", "-Htin", "src", N.DEV_ADDRS[0]).stdout
+        m = re.search(r"notsent:(\d+)", out)
+        return m and int(m[1]) > 0 and "unacked:" not in out
+    wait_for(window_shut, 10, what="fwd0's window shut")
+
+    # fwd1's far side goes down while a trickle is in flight: fwd1 fails
+    # within about half a minute; fwd0, shut all that time, stays.
+    N.ipn(topo.rem, "link", "set", "fwr1", "down")
+    t0 = time.monotonic()
+    rx = re.compile(r"fwd1: nothing acknowledged for \d+ ms.*\n.*send on fwd1 failed")
+    k = 0
+    while not rx.search(d.stderr()):
+        assert time.monotonic() - t0 < 50, "fwd1 not failed"
+        piece = b"%02d" % k + b"t" * 48
+        cli.sendall(piece)
+        sent += piece
+        k += 1
+        time.sleep(0.5)
+    failed_after = time.monotonic() - t0
+    assert failed_after > 20 and window_shut()
+    assert "on fwd0 failed" not in d.stderr() and "fwd0 falls" not in d.stderr()
+
+    # The replies moved to fwd0.
+    conns[0].sock.sendall(bytes(28) + b"moved")
+    assert client_gets(cli, b"moved") == b"moved"
+
+    # The link comes back: so does fwd1; fwd0 delivers all of it once read.
+    N.ipn(topo.rem, "link", "set", "fwr1", "up")
+    new1 = server.wait_new(1, conns[1], timeout=20)
+    cli.sendall(b"tail")
+    sent += b"tail"
+    assert wait_data(new1, 32) == head + b"tail"
+    conns[0].paused = False
+    wait_for(lambda: len(payload(conns[0], head)) >= len(sent), 20, what="all of it over fwd0")
+    assert payload(conns[0], head) == sent
+    wait_for(lambda: d.fd_count() == fds, 5, what="descriptors back to before")
+    print("fwd1 failed %.1f s after its link went down" % failed_after)
+
+
+@pytest.mark.netns
+def test_an_uplink_deleted_under_traffic_closes_at_once_and_one_of_its_name_is_used_again(
+        daemon, topo, server, tmp_path):
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
+    sent = b"a"
+    N.ipn(topo.dev, "link", "del", "fwd1")
+    t0 = time.monotonic()
+    while d.fd_count() != fds - 1:  # a trickle meanwhile
+        assert time.monotonic() - t0 < 5, "fwd1's entry not closed"
+        piece = b"t" * 100
+        cli.sendall(piece)
+        sent += piece
+        time.sleep(0.02)
+    wait_for(lambda: len(payload(conns[0], head)) >= len(sent), 20, what="all of it over fwd0")
+    assert payload(conns[0], head) == sent
+    # Replies moved to fwd0.
+    conns[0].sock.sendall(bytes(28) + b"via0")
+    assert client_gets(cli, b"via0") == b"via0"
+
+    # A new interface of that name with an address is used again.
+    topo.link(1)
+    d.wait_out(r"fwd1 is add 10\.200\.1\.2\n")
+    new1 = server.wait_new(1, conns[1])
+    cli.sendall(b"x")
+    assert wait_data(new1, 29) == head + b"x"
+    wait_for(lambda: d.fd_count() == fds, 5, what="descriptors back to before")
+
+
+@pytest.mark.netns
+def test_an_address_dump_interrupted_by_changes_does_not_close_an_interface_that_keeps_one(
+        daemon, topo, server, tmp_path):
+    # fwd1's own address comes after many others, which then all go in one
+    # burst: each removal makes the monitor ask the kernel for the present
+    # addresses while the burst changes them.
+    extra = ["10.77.%d.%d" % (k // 250, k % 250 + 1) for k in range(500)]
+    batch = ["address del %s/24 dev fwd1" % N.DEV_ADDRS[1]]
+    batch += ["address add %s/32 dev fwd1" % a for a in extra]
+    batch += ["address add %s/24 dev fwd1" % N.DEV_ADDRS[1]]
+    N.ipn_batch(topo.dev, batch)
+    topo.route(1)
+    d, conns, head, cli, fds = serving(daemon, topo, server, tmp_path)
+    N.ipn_batch(topo.dev, ["address del %s/32 dev fwd1" % a for a in extra])
+    # Two marks on the loopback read after the burst: once the second is,
+    # everything before it has been handled (a mark lost in an overrun of
+    # the monitor is followed by another).
+    marks, seen = 0, lambda: d.stderr().count("eth: lo not hit fwd1")
+    for k in range(1, 60):
+        before = seen()
+        N.ipn(topo.dev, "addr", "add", "10.99.0.%d/32" % k, "dev", "lo")
+        try:
+            wait_for(lambda: seen() > before, 5, what="the mark read")
+        except AssertionError:
+            continue
+        marks += 1
+        if marks == 2:
+            break
+    cli.sendall(b"b")
+    assert pieces(wait_data(conns[1], 58), head) == [b"a", b"b"]
+    assert d.fd_count() == fds and not conns[1].eof
+    print("dumps asked again: %d" % d.stderr().count("address dump interrupted"))

@@ -356,3 +356,60 @@ TEST_F(Monitor, EntrySocketsAreNonBlocking)
     EXPECT_TRUE(fcntl(table[0], F_GETFL) & O_NONBLOCK);
     EXPECT_EQ(-1, ifmon_open(1, "test"));
 }
+
+namespace {
+
+Msg link_change(int type, int index, const char *name)
+{
+    Msg m;
+    ifinfomsg ifi;
+    memset(&ifi, 0, sizeof ifi);
+    ifi.ifi_index = index;
+    m.begin(type, &ifi, sizeof ifi);
+    m.attr(IFLA_IFNAME, name, strlen(name) + 1);
+    return m;
+}
+
+}  // namespace
+
+TEST_F(Monitor, AnInterfaceThatGoesOrIsRenamedClosesItsEntryByIndex)
+{
+    if (!can_bind())
+        GTEST_SKIP() << "SO_BINDTODEVICE refused here";
+    int lo = (int)if_nametoindex("lo");
+    ASSERT_GT(lo, 0);
+    use("nothere", "lo", 2);
+    int saved_debug = debug;
+    debug = 0;
+    Msg add = addr_msg(RTM_NEWADDR, lo, nullptr);
+    rtm_newaddr(add.cur);
+    ASSERT_GT(table[1], 0);
+    int opened = ncalls;
+
+    // A change of the link that keeps its name, or of another link: nothing.
+    Msg same = link_change(RTM_NEWLINK, lo, "lo");
+    rtm_link(same.cur);
+    Msg other = link_change(RTM_DELLINK, lo + 1000, "lo");
+    rtm_link(other.cur);
+    EXPECT_EQ(opened, ncalls);
+    EXPECT_GT(table[1], 0);
+
+    // Renamed: the entry closes (the program told first), and stays closed.
+    Msg renamed = link_change(RTM_NEWLINK, lo, "lo9");
+    rtm_link(renamed.cur);
+    ASSERT_EQ(opened + 1, ncalls);
+    EXPECT_EQ(IFMON_CLOSING, calls[opened].event);
+    EXPECT_TRUE(calls[opened].fd_open);
+    EXPECT_EQ(-1, table[1]);
+    EXPECT_FALSE(ifmon_present(1));
+
+    // Back with an address, then removed: closed again.
+    rtm_newaddr(add.cur);
+    ASSERT_GT(table[1], 0);
+    Msg removed = link_change(RTM_DELLINK, lo, "lo");
+    rtm_link(removed.cur);
+    EXPECT_EQ(-1, table[1]);
+    EXPECT_FALSE(ifmon_present(1));
+    EXPECT_EQ(IFMON_CLOSING, calls[ncalls - 1].event);
+    debug = saved_debug;
+}

@@ -60,6 +60,19 @@ protected:
             got += (int)n;
         }
     }
+    // Reads and flushes until everything sent has arrived at out, which
+    // already holds n bytes; then compares it with what was sent.
+    void drain_all(char *out, int n, int room)
+    {
+        for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
+            n += drain(out + n, room - n);
+            ASSERT_GE(pathq_flush(&q, sv[0]), 0);
+        }
+        n += drain(out + n, room - n);
+        ASSERT_EQ(nsent, n);
+        EXPECT_EQ(0, memcmp(sent, out, n));
+        EXPECT_EQ(0, q.len);
+    }
 };
 
 }  // namespace
@@ -79,14 +92,7 @@ TEST_F(PathQueue, WritesThroughWhileEmptyAndKeepsOrderWhenTheSocketIsFull)
 
     static char got[1 << 20];
     int n = 0;
-    for (int rounds = 0; rounds < 10000 && (q.len > 0 || n < nsent); rounds++) {
-        n += drain(got + n, (int)sizeof got - n);
-        ASSERT_GE(pathq_flush(&q, sv[0]), 0);
-    }
-    n += drain(got + n, (int)sizeof got - n);
-    ASSERT_EQ(nsent, n);
-    EXPECT_EQ(0, memcmp(sent, got, n));
-    EXPECT_EQ(0, q.len);
+    drain_all(got, n, (int)sizeof got);
 }
 
 TEST_F(PathQueue, APathThatWouldFallTooFarBehindIsRefusedAndNothingIsAdded)
@@ -111,4 +117,41 @@ TEST_F(PathQueue, AClosedPeerIsAnErrorNotASignal)
     EXPECT_EQ(EPIPE, errno);
     EXPECT_EQ(0, q.len);
     EXPECT_EQ(0, pathq_flush(&q, sv[0]));  // nothing queued: nothing to fail
+}
+
+TEST_F(PathQueue, PartialSendsWrapAroundTheQueueInOrderWithoutGrowingIt)
+{
+    // A few frames queued at a time and drained a little at a time, for far
+    // more bytes than the queue holds: the ring wraps many times, the order
+    // holds and the block stays the first size.
+    static char got[1 << 20];
+    int n = 0, k = 0;
+    while (nsent < (int)sizeof sent - 8 * 782) {
+        while (q.len < 8000 && nsent < (int)sizeof sent - 8 * 782)
+            ASSERT_GE(send_frame(k++, 1 << 20), 0);
+        char part[1000];
+        ssize_t r = read(sv[1], part, sizeof part);
+        if (r > 0) {
+            memcpy(got + n, part, r);
+            n += (int)r;
+        }
+        ASSERT_GE(pathq_flush(&q, sv[0]), 0);
+    }
+    drain_all(got, n, (int)sizeof got);
+    EXPECT_EQ(16384u, q.capacity);
+}
+
+TEST_F(PathQueue, AWrappedQueueThatGrowsKeepsItsOrder)
+{
+    static char got[1 << 20];
+    int n = 0, k = 0;
+    // Wrap the ring first, then let it fill far past its first size.
+    while (q.len < 12000)
+        ASSERT_GE(send_frame(k++, 1 << 20), 0);
+    n += drain(got + n, 6000);
+    ASSERT_GE(pathq_flush(&q, sv[0]), 0);
+    for (int more = 0; more < 80; more++)
+        ASSERT_GT(send_frame(k++, 1 << 20), 0);
+    EXPECT_GT(q.capacity, 16384u);
+    drain_all(got, n, (int)sizeof got);
 }
