@@ -824,6 +824,16 @@ static HubPlug *relay_plug(bool tcp)
     return nullptr;
 }
 
+// Held bytes of a cut header go out as line bytes unless the rest follows soon.
+static void hold_timer(HubLink *l)
+{
+    ev_timer_stop(hub_loop, &l->timer);
+    if (hub_split_waiting(&l->split)) {
+        ev_timer_set(&l->timer, kHoldSeconds, 0.);
+        ev_timer_start(hub_loop, &l->timer);
+    }
+}
+
 // Bytes of a link still waiting for its header: the header first, then
 // the link belongs to its device (or to the relay plug-in).
 static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
@@ -861,6 +871,7 @@ static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
     board_link_up(d, l);
     if (n > take)
         hub_split(l->head, &l->split, p + take, n - take, read_buf, deliver_emit, d->core);
+    hold_timer(l);
 }
 
 static void link_read_cb(struct ev_loop *loop, ev_io *w, int revents)
@@ -892,6 +903,7 @@ static void link_read_cb(struct ev_loop *loop, ev_io *w, int revents)
     hub_split(l->head, &l->split, at, static_cast<size_t>(n), read_buf, deliver_emit, c);
     if (c->link != l)
         return;
+    hold_timer(l);
     // A slow application slows its board: not read until it took the rest.
     HubSink *pty = hub_pty_sink(c);
     if (c->app.q.len > 0 || (pty != nullptr && pty->q.len > 0)) {
@@ -905,6 +917,11 @@ static void link_timer_cb(struct ev_loop *loop, ev_timer *w, int revents)
     (void)loop;
     (void)revents;
     HubLink *l = HUB_OWNER(w, HubLink, timer);
+    if (l->dev != nullptr) {
+        // The stream paused inside what could have begun a header.
+        hub_split_flush(&l->split, deliver_emit, l->dev->core);
+        return;
+    }
     char host[64];
     peer_host(l->peer, host, sizeof host);
     refuse("link_timer_cb", host, l->peer, "no link header within 10 s");

@@ -273,3 +273,38 @@ TEST(HubJson, CommasAndEscapes)
               "\"e\":null,\"f\":[{\"g\":false},{}],\"h\":[],\"i\":{\"k\":null}}");
     bfree(&j.buf);
 }
+
+TEST(HubSplit, FlushedTailGoesOutOnceAndTheRestOfAHeaderIsDropped)
+{
+    HubSplit s;
+    memset(&s, 0, sizeof s);
+    Collect c;
+    uint8_t scratch[512];
+    auto feed = [&](const std::string &t) {
+        hub_split(kHead, &s, reinterpret_cast<const uint8_t *>(t.data()), t.size(), scratch,
+                  collect, &c);
+    };
+    // "ok" then a pause: the "k" might begin a header.
+    feed(head() + "ok");
+    EXPECT_EQ(c.bytes, "o");
+    EXPECT_TRUE(hub_split_waiting(&s));
+    hub_split_flush(&s, collect, &c);
+    EXPECT_EQ(c.bytes, "ok");
+    EXPECT_FALSE(hub_split_waiting(&s));
+    hub_split_flush(&s, collect, &c);
+    EXPECT_EQ(c.bytes, "ok");
+    // Line bytes follow: the flushed "k" is not given out again.
+    feed("!");
+    EXPECT_EQ(c.bytes, "ok!");
+
+    // A header cut after 3 bytes, flushed, then its rest arrives one byte
+    // at a time: the rest is a header's, not line bytes.
+    c.bytes.clear();
+    feed(head().substr(0, 3));
+    hub_split_flush(&s, collect, &c);
+    EXPECT_EQ(c.bytes, head().substr(0, 3));
+    for (char ch : head().substr(3))
+        feed(std::string(1, ch));
+    feed("data");
+    EXPECT_EQ(c.bytes, head().substr(0, 3) + "data");
+}
