@@ -1293,13 +1293,14 @@ class HubLineRig:
                 self.check()
         return time.monotonic() - t0, got, intact and got == total
 
-    def bulk_a2l(self, total, deadline_s=120.0):
+    def bulk_a2l(self, total, rate=None, deadline_s=120.0):
         """total payload bytes from the application in chunks of one
-        frame's payload, each sent when the previous one reached the line:
-        more in flight would let serstream read two of socat's chunks at
-        once, or one cut, and lose payload behind a header; linkhub's pacing
-        then shows only in the time.  Returns (seconds, payload bytes on the
-        line, whether only payload reached it and all of it did)."""
+        frame's payload, each sent when the previous one reached the line
+        (more in flight would let serstream read two of socat's chunks at
+        once, or one cut, and lose payload behind a header) and, with
+        `rate`, not before its turn at `rate` chunks a second.  Returns
+        (seconds, payload bytes on the line, whether only payload reached
+        it and all of it did)."""
         chunk = payload(HUB_FRAME_PAYLOAD)
         sent = got = 0
         intact = True
@@ -1309,6 +1310,10 @@ class HubLineRig:
         try:
             while got < total and time.monotonic() < end:
                 if got >= sent and sent < total:
+                    if rate:
+                        turn = t0 + sent / len(chunk) / rate
+                        if turn > time.monotonic():
+                            time.sleep(turn - time.monotonic())
                     n = min(len(chunk), total - sent)
                     self.app.sendall(self.app_chunk(chunk[:n]))
                     sent += n
@@ -1334,6 +1339,8 @@ class HubLineRig:
 # gap between frames), and paces only by the board's acknowledgements.  The
 # pacing of a real line shows in its own row, with the default settings.
 HUB_FAST_LINE = "baud:20000000 gap:0"
+# Chunks of 1424 bytes a second for app->line CPU/MB (about 0.7 MB/s).
+HUB_A2L_RATE = 500
 
 
 def run_hub_line(res, bindir, base):
@@ -1367,15 +1374,22 @@ def run_hub_line(res, bindir, base):
                         who, got, Config.l2s_bytes))
                 res.add(comp, "line->app throughput", "MB/s", who, got / 1e6 / secs)
                 res.add(comp, "line->app CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
+                # Each chunk when the previous one is on the line: how fast.
+                secs, got, intact = rig.bulk_a2l(Config.s2l_bytes // 4)
+                res.add(comp, "app->line throughput [one chunk at a time]", "MB/s", who,
+                        got / 1e6 / secs)
+                # The same chunks at one rate for both, below what either
+                # takes: CPU per MB of the same work (at its own top speed
+                # each would pay for wakeups at another rate).
                 rig.relay.wait_idle()
                 c0 = rig.relay.cpu()
-                secs, got, intact = rig.bulk_a2l(Config.s2l_bytes)
+                secs, got, ok = rig.bulk_a2l(Config.s2l_bytes, rate=HUB_A2L_RATE)
                 rig.relay.wait_idle()
                 c1 = rig.relay.cpu()
+                intact = intact and ok
                 if not intact:
                     note("  linkhub %s: %d of %d bytes reached the line, intact: %s" % (
                         who, got, Config.s2l_bytes, intact))
-                res.add(comp, "app->line throughput", "MB/s", who, got / 1e6 / secs)
                 res.add(comp, "app->line CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
                 res.add(comp, "app->line intact", "bool", who, 1 if intact else 0)
                 record_memory(res, comp, who, rig.relay, "after load [1 board]")
