@@ -410,9 +410,80 @@ def gate_env(series, base):
     return {"PATH": d + ":" + plain}
 
 
-class SerialRig:
+class LineRig:
+    """A program between a serial line (a SerialLine, whose master the
+    benchmark holds) and a socket of the benchmark's (`sock`, polled by
+    `spoll`): what crosses it, one way or the other.  A rig gives
+    recv_payload() (payload bytes waiting at the socket), send_chunk(data),
+    check() and wait_idle()."""
+    far = "server"
+
+    def l2s(self, msg, timeout=5.0):
+        """Write msg to the line; return when its bytes reached the socket."""
+        os.write(self.line.master, msg)
+        got = 0
+        while got < len(msg):
+            if not self.spoll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the %s" % (
+                    self.who, got, len(msg), self.far))
+            got += self.recv_payload()
+
+    def s2l(self, msg, timeout=5.0):
+        self.send_chunk(msg)
+        got = 0
+        while got < len(msg):
+            if not self.line.poll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
+            got += len(os.read(self.line.master, 65536))
+
+    def latency(self, direction, size, count):
+        msg = payload(size)
+        step = self.l2s if direction == "l2s" else self.s2l
+        clock = time.perf_counter_ns
+        out = []
+        for _ in range(count):
+            self.wait_idle()
+            t0 = clock()
+            step(msg)
+            out.append(clock() - t0)
+        return out
+
+    def bulk_l2s(self, total, deadline_s=30.0):
+        """Write total bytes to the line as fast as it takes them; returns
+        (seconds, payload bytes at the socket)."""
+        master = self.line.master
+        p = select.poll()
+        p.register(master, select.POLLOUT)
+        p.register(self.sock, select.POLLIN)
+        block = payload(4096)
+        sent = got = 0
+        t0 = time.monotonic()
+        end = t0 + deadline_s
+        while got < total and time.monotonic() < end:
+            for fd, ev in p.poll(1000):
+                if fd == master:
+                    try:
+                        sent += os.write(master, block[:min(4096, total - sent)])
+                    except BlockingIOError:
+                        pass
+                    if sent >= total:
+                        p.modify(master, 0)
+                else:
+                    with contextlib.suppress(BlockingIOError):
+                        got += self.recv_payload()
+        return time.monotonic() - t0, got
+
+class SerialRig(LineRig):
     """One program between a pty and a loopback server (TCP or UDP), with the
     benchmark on both ends in one thread."""
+
+    def check(self):
+        self.prog.check()
+
+    def wait_idle(self):
+        self.prog.wait_idle()
 
     def __init__(self, kind, bindir, who, env, base):
         self.kind, self.who = kind, who
@@ -524,61 +595,6 @@ class SerialRig:
             self.conn.sendall(msg)
         else:
             self.srv.sendto(data, self.peer)
-
-    def l2s(self, msg, timeout=5.0):
-        """Write msg to the line; return when its bytes reached the server."""
-        os.write(self.line.master, msg)
-        got = 0
-        while got < len(msg):
-            if not self.spoll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the server" % (self.who, got, len(msg)))
-            got += self.recv_payload()
-
-    def s2l(self, msg, timeout=5.0):
-        self.send_chunk(msg)
-        got = 0
-        while got < len(msg):
-            if not self.line.poll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
-            got += len(os.read(self.line.master, 65536))
-
-    def latency(self, direction, size, count):
-        msg = payload(size)
-        step = self.l2s if direction == "l2s" else self.s2l
-        clock = time.perf_counter_ns
-        out = []
-        for _ in range(count):
-            self.prog.wait_idle()
-            t0 = clock()
-            step(msg)
-            out.append(clock() - t0)
-        return out
-
-    def bulk_l2s(self, total, deadline_s=30.0):
-        """Write total bytes to the line as fast as it takes them; returns
-        (seconds, bytes at the server)."""
-        master = self.line.master
-        p = select.poll()
-        p.register(master, select.POLLOUT)
-        p.register(self.sock, select.POLLIN)
-        block = payload(4096)
-        sent = got = 0
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            for fd, ev in p.poll(1000):
-                if fd == master:
-                    try:
-                        sent += os.write(master, block[:min(4096, total - sent)])
-                    except BlockingIOError:
-                        pass
-                    if sent >= total:
-                        p.modify(master, 0)
-                else:
-                    got += self.recv_payload()
-        return time.monotonic() - t0, got
 
     def bulk_s2l(self, total, deadline_s=30.0):
         """Send total bytes as server chunks of 1424 payload bytes, at most
@@ -1146,7 +1162,7 @@ def connect_retry(port, prog, timeout=10.0, host="127.0.0.1"):
             time.sleep(0.02)
 
 
-class HubLineRig:
+class HubLineRig(LineRig):
     """A real serstream on a pty dials the relay under test, linkhub or
     socat; the benchmark is the application on the relay's other port and
     the far end of the line.  socat relays the two TCP connections raw: the
@@ -1190,14 +1206,15 @@ class HubLineRig:
         self.progs = [self.relay, self.board]
         self.app.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.app.setblocking(False)
-        self.apoll = select.poll()
-        self.apoll.register(self.app, select.POLLIN)
+        self.sock = self.app
+        self.spoll = select.poll()
+        self.spoll.register(self.app, select.POLLIN)
         self.counter = PayloadCounter(self.framed)
         # Both ends answer: a byte each way (socat also hands over the
         # registration header, which the counter takes as an empty frame).
         self.line.drain()
-        self.l2a(payload(1))
-        self.a2l(payload(1))
+        self.l2s(payload(1))
+        self.s2l(payload(1))
         self.relay.wait_idle()
         self.line.drain()
 
@@ -1212,65 +1229,18 @@ class HubLineRig:
     def app_chunk(self, data):
         return (b"\0" * HEAD_LEN + data) if self.framed else data
 
+    far = "application"
+
     def check(self):
         for p in self.progs:
             p.check()
 
-    def l2a(self, msg, timeout=5.0):
-        os.write(self.line.master, msg)
-        got = 0
-        while got < len(msg):
-            if not self.apoll.poll(timeout * 1000):
-                self.check()
-                raise BenchError("%s: %d of %d bytes reached the application" % (
-                    self.who, got, len(msg)))
-            got += self.recv_payload()
+    def send_chunk(self, data):
+        self.app.sendall(self.app_chunk(data))
 
-    def a2l(self, msg, timeout=5.0):
-        self.app.sendall(self.app_chunk(msg))
-        got = 0
-        while got < len(msg):
-            if not self.line.poll.poll(timeout * 1000):
-                self.check()
-                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
-            got += len(os.read(self.line.master, 65536))
-
-    def latency(self, direction, size, count, spacing=0.0):
-        msg = payload(size)
-        step = self.l2a if direction == "l2a" else self.a2l
-        out = []
-        for _ in range(count):
-            if spacing:
-                time.sleep(spacing)
-            self.relay.wait_idle()
-            self.board.wait_idle()
-            t0 = time.perf_counter_ns()
-            step(msg)
-            out.append(time.perf_counter_ns() - t0)
-        return out
-
-    def bulk_l2a(self, total, deadline_s=60.0):
-        master = self.line.master
-        p = select.poll()
-        p.register(master, select.POLLOUT)
-        p.register(self.app, select.POLLIN)
-        block = payload(4096)
-        sent = got = 0
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            for fd, ev in p.poll(1000):
-                if fd == master:
-                    try:
-                        sent += os.write(master, block[:min(4096, total - sent)])
-                    except BlockingIOError:
-                        pass
-                    if sent >= total:
-                        p.modify(master, 0)
-                else:
-                    with contextlib.suppress(BlockingIOError):
-                        got += self.recv_payload()
-        return time.monotonic() - t0, got
+    def wait_idle(self):
+        self.relay.wait_idle()
+        self.board.wait_idle()
 
     def burst_a2l(self, total, deadline_s=60.0):
         """total payload bytes written by the application at once (linkhub
@@ -1355,7 +1325,7 @@ def run_hub_line(res, bindir, base):
             for who in ("farwire", "socat"):
                 rigs[who] = HubLineRig(bindir, who, base, HUB_FAST_LINE)
                 record_memory(res, comp, who, rigs[who].relay, "idle [1 board]")
-            for direction, label in (("l2a", "line->app"), ("a2l", "app->line")):
+            for direction, label in (("l2s", "line->app"), ("s2l", "app->line")):
                 for size in Config.sizes:
                     samples = {"farwire": [], "socat": []}
                     for _ in range(per_round):
@@ -1367,7 +1337,7 @@ def run_hub_line(res, bindir, base):
             for who, rig in rigs.items():
                 rig.relay.wait_idle()
                 c0 = rig.relay.cpu()
-                secs, got = rig.bulk_l2a(Config.l2s_bytes)
+                secs, got = rig.bulk_l2s(Config.l2s_bytes)
                 c1 = rig.relay.cpu()
                 if got < Config.l2s_bytes:
                     note("  linkhub %s: %d of %d bytes reached the application" % (
