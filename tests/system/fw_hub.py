@@ -6,9 +6,7 @@ import os
 import re
 import select
 import socket
-import termios
 import time
-import tty
 
 import pytest
 
@@ -175,6 +173,23 @@ class UdpBoard:
         self.sock.close()
 
 
+def read_exact(waitable, read, count, timeout):
+    """count bytes of an application's endpoint (fails on timeout or end)."""
+    out = b""
+    deadline = time.monotonic() + timeout
+    while len(out) < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError("application got %d of %d bytes" % (len(out), count))
+        r, _, _ = select.select([waitable], [], [], left)
+        if r:
+            chunk = read()
+            if not chunk:
+                raise AssertionError("hub closed the application")
+            out += chunk
+    return out
+
+
 class TcpApp:
     """An application on a tcp: endpoint."""
 
@@ -190,19 +205,7 @@ class TcpApp:
             self.sock.sendall(p)
 
     def recv_exact(self, count, timeout=10.0):
-        out = b""
-        deadline = time.monotonic() + timeout
-        while len(out) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("application got %d of %d bytes" % (len(out), count))
-            r, _, _ = select.select([self.sock], [], [], left)
-            if r:
-                chunk = self.sock.recv(65536)
-                if not chunk:
-                    raise AssertionError("hub closed the application")
-                out += chunk
-        return out
+        return read_exact(self.sock, lambda: self.sock.recv(65536), count, timeout)
 
     def quiet(self, seconds):
         """Bytes that arrive within `seconds` (none expected)."""
@@ -243,16 +246,7 @@ class PtyApp:
             self.send(p)
 
     def recv_exact(self, count, timeout=10.0):
-        out = b""
-        deadline = time.monotonic() + timeout
-        while len(out) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("application got %d of %d bytes" % (len(out), count))
-            r, _, _ = select.select([self.fd], [], [], left)
-            if r:
-                out += os.read(self.fd, 65536)
-        return out
+        return read_exact(self.fd, lambda: os.read(self.fd, 65536), count, timeout)
 
     def quiet(self, seconds):
         r, _, _ = select.select([self.fd], [], [], seconds)
@@ -307,9 +301,3 @@ class LineReader:
             if not r:
                 return self.data
             self.data += os.read(self.line.master, 65536)
-
-
-def raw_line(line):
-    """The line's far end in raw mode, so that the bytes are kept as sent."""
-    tty.setraw(line.master)
-    tty.setraw(line.slave)
