@@ -868,20 +868,11 @@ class Topology:
 
 
 def connect_in(ns, port, prog, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
+    def make():
         with inside(ns):
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            s.connect(("127.0.0.1", port))
-            JANITOR.socks.append(s)
-            return s
-        except OSError:
-            s.close()
-            prog.check()
-            if time.monotonic() > deadline:
-                raise BenchError("the relay's local port %d never listened" % port)
-            time.sleep(0.02)
+            return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    return connect_retry(port, prog, timeout, make=make,
+                         what="the relay's local port %d never listened" % port)
 
 
 def uplink_runs():
@@ -1146,10 +1137,12 @@ def hub_argv(bindir, base, cfg, status):
     return [os.path.join(bindir, HUB), "--config", cfg, "--status", status, "--debug", "3"]
 
 
-def connect_retry(port, prog, timeout=10.0, host="127.0.0.1"):
+def connect_retry(port, prog, timeout=10.0, host="127.0.0.1", make=None, what=None):
+    """A TCP connection to host:port, tried until the program listens
+    there; `make` gives the socket (one made in a namespace)."""
     deadline = time.monotonic() + timeout
     while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s = make() if make else socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             s.connect((host, port))
             JANITOR.socks.append(s)
@@ -1158,7 +1151,7 @@ def connect_retry(port, prog, timeout=10.0, host="127.0.0.1"):
             s.close()
             prog.check()
             if time.monotonic() > deadline:
-                raise BenchError("nothing listens on %s:%d" % (host, port))
+                raise BenchError(what or "nothing listens on %s:%d" % (host, port))
             time.sleep(0.02)
 
 
