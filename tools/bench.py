@@ -36,6 +36,9 @@ import time
 import tty
 
 HEAD_LEN = 28
+# Payload bytes of a frame that serstream reads whole (1452 bytes a read),
+# and of the frames linkhub sends to a TCP board.
+FRAME_PAYLOAD = 1452 - HEAD_LEN
 UUID = "00112233-4455-6677-8899-aabbccddeeff"
 # Payload bytes: the digits.  The link header starts with "k", which never
 # occurs in a payload, so in a daemon's stream every "k" begins a header.
@@ -354,6 +357,11 @@ def payload(size):
     return (DIGITS * (size // len(DIGITS) + 1))[:size]
 
 
+def dummy_head(data):
+    """data behind 28 bytes that serstream drops unread."""
+    return b"\0" * HEAD_LEN + data
+
+
 def only_digits(data):
     return not data.translate(None, DIGITS)
 
@@ -418,6 +426,16 @@ class LineRig:
     check() and wait_idle()."""
     far = "server"
 
+    def stream_payload(self, sock):
+        """Payload bytes of what waits on a stream socket, as self.counter
+        counts them."""
+        data = sock.recv(262144)
+        if not data:
+            raise BenchError("%s closed the %s's connection" % (self.who, self.far))
+        before = self.counter.count
+        self.counter.feed(data)
+        return self.counter.count - before
+
     def l2s(self, msg, timeout=5.0):
         """Write msg to the line; return when its bytes reached the socket."""
         os.write(self.line.master, msg)
@@ -474,6 +492,44 @@ class LineRig:
                     with contextlib.suppress(BlockingIOError):
                         got += self.recv_payload()
         return time.monotonic() - t0, got
+
+    def bulk_s2l(self, total, window=16 * FRAME_PAYLOAD, rate=None, burst=False,
+                 deadline_s=60.0):
+        """Send total payload bytes as chunks of 1424 (one frame's payload:
+        with serstream's 28-byte drop per read, whole frames of 1452), at
+        most `window` bytes ahead of the line; with `rate`, each chunk not
+        before its turn at `rate` chunks a second; with `burst`, all of it
+        as one chunk at once.  Returns (seconds, bytes on the line, whether
+        only payload reached it and all of it did)."""
+        chunk = payload(FRAME_PAYLOAD)
+        sent = got = 0
+        intact = True
+        self.sock.setblocking(True)
+        try:
+            if burst:
+                self.send_chunk(payload(total))
+                sent = total
+            t0 = time.monotonic()
+            end = t0 + deadline_s
+            while got < total and time.monotonic() < end:
+                while sent < total and sent - got < window:
+                    if rate:
+                        turn = t0 + sent / len(chunk) / rate
+                        if turn > time.monotonic():
+                            break
+                    n = min(len(chunk), total - sent)
+                    self.send_chunk(chunk[:n])
+                    sent += n
+                if self.line.poll.poll(1 if rate else 1000):
+                    data = os.read(self.line.master, 65536)
+                    got += len(data)
+                    intact = intact and only_digits(data)
+                elif not rate:
+                    self.check()
+        finally:
+            self.sock.setblocking(False)
+        return time.monotonic() - t0, got, intact and got == total
+
 
 class SerialRig(LineRig):
     """One program between a pty and a loopback server (TCP or UDP), with the
@@ -574,12 +630,7 @@ class SerialRig(LineRig):
     def recv_payload(self):
         """Receive what is waiting at the server; returns its payload count."""
         if self.kind == "tcp":
-            data = self.conn.recv(262144)
-            if not data:
-                raise BenchError("%s closed the connection" % self.who)
-            before = self.counter.count
-            self.counter.feed(data)
-            return self.counter.count - before
+            return self.stream_payload(self.conn)
         n = 0
         while True:
             try:
@@ -591,33 +642,9 @@ class SerialRig(LineRig):
     def send_chunk(self, data):
         """One server message carrying data for the line."""
         if self.kind == "tcp":
-            msg = (b"\0" * HEAD_LEN + data) if self.framed else data
-            self.conn.sendall(msg)
+            self.conn.sendall(dummy_head(data) if self.framed else data)
         else:
             self.srv.sendto(data, self.peer)
-
-    def bulk_s2l(self, total, deadline_s=30.0):
-        """Send total bytes as server chunks of 1424 payload bytes, at most
-        16 chunks ahead of the line; returns (seconds, bytes on the line,
-        whether they arrived intact)."""
-        chunk = payload(1424)
-        window = 16 * len(chunk)
-        sent = got = 0
-        intact = True
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            while sent < total and sent - got < window:
-                n = min(len(chunk), total - sent)
-                self.send_chunk(chunk[:n])
-                sent += n
-            if self.line.poll.poll(1000):
-                data = os.read(self.line.master, 65536)
-                got += len(data)
-                intact = intact and only_digits(data)
-            else:
-                self.prog.check()
-        return time.monotonic() - t0, got, intact and got == total
 
     def stop(self):
         self.prog.stop()
@@ -1074,9 +1101,6 @@ HUB_REASONS = {}
 # port (TCP and UDP), the status socket, the spare one, libev's own.
 HUB_SPARE_FDS = 64
 HUB_MAC0 = "00:00:00:00:00:00"  # serstream --nic lo
-# Towards a TCP board the hub sends frames of its header and at most 1424
-# line bytes; socat, which does not frame, gets the same from the benchmark.
-HUB_FRAME_PAYLOAD = 1452 - HEAD_LEN
 
 
 def free_port(host="127.0.0.1", kind=socket.SOCK_STREAM):
@@ -1212,15 +1236,10 @@ class HubLineRig(LineRig):
         self.line.drain()
 
     def recv_payload(self):
-        data = self.app.recv(262144)
-        if not data:
-            raise BenchError("%s closed the application's connection" % self.who)
-        before = self.counter.count
-        self.counter.feed(data)
-        return self.counter.count - before
+        return self.stream_payload(self.app)
 
     def app_chunk(self, data):
-        return (b"\0" * HEAD_LEN + data) if self.framed else data
+        return dummy_head(data) if self.framed else data
 
     far = "application"
 
@@ -1234,61 +1253,6 @@ class HubLineRig(LineRig):
     def wait_idle(self):
         self.relay.wait_idle()
         self.board.wait_idle()
-
-    def burst_a2l(self, total, deadline_s=60.0):
-        """total payload bytes written by the application at once (linkhub
-        queues them and paces the frames); returns (seconds, payload bytes
-        on the line, whether only payload reached it and all of it did)."""
-        self.app.setblocking(True)
-        try:
-            self.app.sendall(payload(total))
-        finally:
-            self.app.setblocking(False)
-        t0 = time.monotonic()
-        got = 0
-        intact = True
-        while got < total and time.monotonic() < t0 + deadline_s:
-            if self.line.poll.poll(1000):
-                data = os.read(self.line.master, 65536)
-                got += len(data)
-                intact = intact and only_digits(data)
-            else:
-                self.check()
-        return time.monotonic() - t0, got, intact and got == total
-
-    def bulk_a2l(self, total, rate=None, deadline_s=120.0):
-        """total payload bytes from the application in chunks of one
-        frame's payload, each sent when the previous one reached the line
-        (more in flight would let serstream read two of socat's chunks at
-        once, or one cut, and lose payload behind a header) and, with
-        `rate`, not before its turn at `rate` chunks a second.  Returns
-        (seconds, payload bytes on the line, whether only payload reached
-        it and all of it did)."""
-        chunk = payload(HUB_FRAME_PAYLOAD)
-        sent = got = 0
-        intact = True
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        self.app.setblocking(True)
-        try:
-            while got < total and time.monotonic() < end:
-                if got >= sent and sent < total:
-                    if rate:
-                        turn = t0 + sent / len(chunk) / rate
-                        if turn > time.monotonic():
-                            time.sleep(turn - time.monotonic())
-                    n = min(len(chunk), total - sent)
-                    self.app.sendall(self.app_chunk(chunk[:n]))
-                    sent += n
-                if self.line.poll.poll(1000):
-                    data = os.read(self.line.master, 65536)
-                    got += len(data)
-                    intact = intact and only_digits(data)
-                else:
-                    self.check()
-        finally:
-            self.app.setblocking(False)
-        return time.monotonic() - t0, got, intact and got == total
 
     def stop(self):
         for p in (self.board, self.relay):
@@ -1338,7 +1302,7 @@ def run_hub_line(res, bindir, base):
                 res.add(comp, "line->app throughput", "MB/s", who, got / 1e6 / secs)
                 res.add(comp, "line->app CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
                 # Each chunk when the previous one is on the line: how fast.
-                secs, got, intact = rig.bulk_a2l(Config.s2l_bytes // 4)
+                secs, got, intact = rig.bulk_s2l(Config.s2l_bytes // 4, window=1)
                 res.add(comp, "app->line throughput [one chunk at a time]", "MB/s", who,
                         got / 1e6 / secs)
                 # The same chunks at one rate for both, below what either
@@ -1346,7 +1310,7 @@ def run_hub_line(res, bindir, base):
                 # each would pay for wakeups at another rate).
                 rig.relay.wait_idle()
                 c0 = rig.relay.cpu()
-                secs, got, ok = rig.bulk_a2l(Config.s2l_bytes, rate=HUB_A2L_RATE)
+                secs, got, ok = rig.bulk_s2l(Config.s2l_bytes, window=1, rate=HUB_A2L_RATE)
                 rig.relay.wait_idle()
                 c1 = rig.relay.cpu()
                 intact = intact and ok
@@ -1366,7 +1330,7 @@ def run_hub_line(res, bindir, base):
         tag = " [%d KiB at once, default pacing: 115200 bit/s, 10 ms gap]" % (
             Config.hub_burst_bytes >> 10)
         try:
-            secs, got, intact = rig.burst_a2l(Config.hub_burst_bytes)
+            secs, got, intact = rig.bulk_s2l(Config.hub_burst_bytes, burst=True)
             if not intact:
                 note("  linkhub paced: %d of %d bytes reached the line, intact: %s" % (
                     got, Config.hub_burst_bytes, intact))
