@@ -55,6 +55,8 @@ static ev_timer resume_timer;
 constexpr double kResumeSeconds = 0.1;
 
 constexpr double kHeaderSeconds = 10;
+// Kernel buffer sizes of an application's TCP connection, each way.
+constexpr int kAppSocketBuffer = 65536;
 constexpr int kRefusalMax = 256;
 constexpr double kRefusalLogSeconds = 10;
 static HubRefusal refusals[kRefusalMax];
@@ -1150,6 +1152,12 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
             c->listen_fd = bind_endpoint("hub_start", d->tcp_endpoint, SOCK_STREAM, false);
             if (c->listen_fd < 0)
                 fatal("hub_start", "%s: cannot listen on tcp:%s\n", d->mac_text, d->tcp_endpoint);
+            // The application's connection inherits bounded kernel buffers:
+            // what a slow board has not taken must not pile up there for
+            // minutes either (the kernel's own tuning would allow megabytes).
+            int size = kAppSocketBuffer;
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
             ev_io_init(&c->listen_io, app_accept_cb, c->listen_fd, EV_READ);
             ev_io_start(loop, &c->listen_io);
         }

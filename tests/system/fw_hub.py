@@ -102,7 +102,8 @@ class TcpBoard:
         self.head = head(mac, group)
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buf = b""
+        self._split = bytearray()
+        self._tail = b""
         if register:
             self.sock.sendall(self.head)
 
@@ -121,14 +122,25 @@ class TcpBoard:
                 raise AssertionError("board got %d of %d bytes" % (len(self._payload()), count))
             r, _, _ = select.select([self.sock], [], [], left)
             if r:
-                chunk = self.sock.recv(65536)
+                chunk = self.sock.recv(1 << 20)
                 if not chunk:
                     raise AssertionError("hub closed the board link")
-                self.buf += chunk
+                self._feed(chunk)
         return self._payload()
 
+    def _feed(self, chunk):
+        # A tail that may begin a header stays back until more comes.
+        data = self._tail + chunk
+        keep = 0
+        for k in range(min(HEAD_LEN - 1, len(data)), 0, -1):
+            if self.head.startswith(data[-k:]):
+                keep = k
+                break
+        self._split += data[:len(data) - keep].replace(self.head, b"")
+        self._tail = data[len(data) - keep:]
+
     def _payload(self):
-        return self.buf.replace(self.head, b"")
+        return bytes(self._split) + self._tail
 
     def closed_by_hub(self, timeout=5.0):
         """True once the hub closed this link (EOF or reset)."""
@@ -142,7 +154,7 @@ class TcpBoard:
                     return True
                 if not chunk:
                     return True
-                self.buf += chunk
+                self._feed(chunk)
         return False
 
     def close(self):
