@@ -1119,8 +1119,8 @@ def free_tcp_udp_port(host="127.0.0.1"):
     raise BenchError("no port free for both TCP and UDP")
 
 
-def hub_status(path, timeout=10.0):
-    """The hub's status document."""
+def hub_status_text(path, timeout=10.0):
+    """The hub's status document as it sent it."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect(path)
@@ -1130,7 +1130,12 @@ def hub_status(path, timeout=10.0):
             if not chunk:
                 break
             parts.append(chunk)
-    return json.loads(b"".join(parts))
+    return b"".join(parts)
+
+
+def hub_status(path, timeout=10.0):
+    """The hub's status document."""
+    return json.loads(hub_status_text(path, timeout))
 
 
 def wait_status(prog, path, want=None, timeout=10.0, every=0.02):
@@ -1568,13 +1573,14 @@ def run_hub_scale(res, bindir, base):
             c1 = prog.cpu()
             doc, _ = wait_status(prog, status, timeout=30)
             arrived = (sum(d["bytes_up"] + d["dropped_up"] for d in doc["devices"]) - before) // 16
-            t_doc = time.monotonic()
-            hub_status(status)
-            doc_secs = time.monotonic() - t_doc
+            c2 = prog.cpu()
+            size = len(hub_status_text(status))
+            c3 = prog.cpu()
             for fig, unit, a in (
                     ("CPU per frame (1 frame/s per board)" + tag, "us", 1e6 * (c1[0] - c0[0]) / sent),
                     ("frames arrived" + tag, "%", 100.0 * arrived / sent),
-                    ("status document" + tag, "ms", 1000 * doc_secs)):
+                    ("status document size" + tag, "kB", size / 1000),
+                    ("CPU per status document" + tag, "ms", 1000 * (c3[0] - c2[0]))):
                 res.add(comp, fig, unit, "farwire", a)
                 res.solo.add((comp, fig))
             _, dirty2 = prog.memory()
