@@ -1211,6 +1211,10 @@ class HubLineRig(LineRig):
             self.board = Program(serstream, env=env)
             wait_status(self.relay, self.status, lambda doc: online_count(doc) == 1)
             self.app = connect_retry(app_port, self.relay)
+            # Line bytes that come before the hub took the connection are
+            # dropped: wait until it is attached.
+            wait_status(self.relay, self.status,
+                        lambda doc: doc["devices"][0]["app_connected"])
         else:
             self.relay = Program(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % board_port,
                                   "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % app_port])
