@@ -1333,7 +1333,7 @@ def run_hub_line(res, bindir, base):
         # application writes everything at once; socat would pass it on as it
         # comes and lose payload behind the headers the line then receives.
         rig = HubLineRig(bindir, "farwire", base)
-        tag = " [%d KiB at once, default pacing: 115200 bit/s, 10 ms gap]" % (
+        tag = " [%d KiB at once, default pacing: 115200 bit/s]" % (
             Config.hub_burst_bytes >> 10)
         try:
             secs, got, intact = rig.bulk_s2l(Config.hub_burst_bytes, burst=True)

@@ -1,16 +1,15 @@
 """What ships around the programs: manual pages that agree with --help,
 sample configurations the programs accept, the `cmake --install` tree and
 the systemd units."""
-import json
 import os
 import re
-import socket
 import stat
 import subprocess
 
 import pytest
 
 from conftest import run
+from fw_hub import read_status
 from fw_serial import free_port
 from fw_dist import (BOARD_PROGRAMS, DIST, HUB_PROGRAMS, PROGRAMS, build_dir, built_programs,
                      help_table, host_checks_only, require_built, require_tool, unit_name)
@@ -155,18 +154,6 @@ def test_linkhub_sample_as_it_stands_asks_for_a_group():
     err = r.stderr.decode("utf-8", "replace")
     assert r.returncode == 255, err
     assert re.search(r"ERR.*group", err), err
-
-
-def read_status(path):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(5)
-        s.connect(path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return json.loads(data)
-            data += chunk
 
 
 def test_linkhub_sample_with_every_line_uncommented_runs(daemon, tmp_path):
