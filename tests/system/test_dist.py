@@ -177,6 +177,23 @@ def test_linkhub_sample_with_every_line_uncommented_runs(daemon, tmp_path):
     doc = read_status(status)
     assert sorted(d["mac"] for d in doc["devices"]) == sorted(macs)
     assert not any(d["online"] for d in doc["devices"])
+    # The manual names every member of the document and of a device.
+    documented = status_members()
+    assert sorted((set(doc) | set(doc["devices"][0])) - documented) == []
+
+
+def status_members():
+    """The members linkhub(8)'s Status subsection names: `.Li name` words
+    (a list entry may name several: `.It Li a , b`)."""
+    with open(os.path.join(DIST, "man", "linkhub.8")) as f:
+        text = f.read()
+    section = text[text.index(".Ss Status\n"):]
+    section = section[:section.index("\n.Sh ")]
+    names = set()
+    for line in section.splitlines():
+        if line.startswith((".Li ", ".It Li ")):
+            names.update(w for w in line.split()[1:] if re.match(r"^[a-z_]+$", w) and w != "Li")
+    return names
 
 
 # --- cmake --install ------------------------------------------------------
