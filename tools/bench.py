@@ -1614,11 +1614,12 @@ def hub_targets(res, load):
         return None
 
     cpus = os.cpu_count() or 1
-    if load > cpus / 2:
+    if load > cpus:
         noisy = ("the machine was loaded (load average up to %.1f on %d CPUs): a ratio of one "
                  "run moves, run again on a quiet machine" % (load, cpus))
     else:
-        noisy = "the machine was quiet (load average up to %.1f): a fault to look into" % load
+        noisy = ("the machine was not loaded (load average up to %.1f on %d CPUs): a fault to "
+                 "look into" % (load, cpus))
     boards = getattr(Config, "hub_boards_run", Config.hub_boards)
     tag = " [%d boards]" % boards
     for direction in ("line->app", "app->line"):
