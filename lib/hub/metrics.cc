@@ -142,7 +142,7 @@ void metrics_log(void *, const char *fmt, va_list ap)
     char text[256];
     vsnprintf(text, sizeof text, fmt, ap);
     text[strcspn(text, "\n")] = 0;
-    log_warning("libmicrohttpd: %s", text);
+    log_warning("libmicrohttpd: %s\n", text);
 }
 
 // After every run: MHD says how soon it needs to run again (a connection's
@@ -282,7 +282,7 @@ int metrics_start(const char *addr)
         return 0;
     sockaddr_storage ss;
     if (!parse_addr(addr, &ss)) {
-        log_err("metrics %s: not IP:PORT", addr);
+        log_err("metrics %s: not IP:PORT\n", addr);
         return -1;
     }
     unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
@@ -295,12 +295,12 @@ int metrics_start(const char *addr)
                               MHD_OPTION_EXTERNAL_LOGGER, metrics_log, nullptr,
                               MHD_OPTION_END);
     if (!ms.mhd) {
-        log_err("metrics %s: cannot listen there", addr);
+        log_err("metrics %s: cannot listen there\n", addr);
         return -1;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(ms.mhd, MHD_DAEMON_INFO_EPOLL_FD);
     if (!info || info->epoll_fd < 0) {
-        log_err("metrics %s: no epoll descriptor", addr);
+        log_err("metrics %s: no epoll descriptor\n", addr);
         MHD_stop_daemon(ms.mhd);
         ms.mhd = nullptr;
         return -1;
@@ -311,7 +311,7 @@ int metrics_start(const char *addr)
     metrics_rearm();
     ms.started = true;
     atexit(metrics_stop);
-    log_info("metrics on http://%s/metrics", addr);
+    log_info("metrics on http://%s/metrics\n", addr);
     return 0;
 }
 

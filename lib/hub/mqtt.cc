@@ -132,7 +132,7 @@ bool mqtt_send(const char *topic, const void *p, size_t n, bool retain)
     int mid = 0;
     int rc = mosquitto_publish(mq.m, &mid, topic, (int)n, p, mq.cfg.qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
-        log_debug("publish to %s: %s", topic, mosquitto_strerror(rc));
+        log_debug("publish to %s: %s\n", topic, mosquitto_strerror(rc));
         return false;
     }
     mq.queued++;
@@ -197,7 +197,7 @@ void mqtt_link_change(HubDevice *d)
         return;
     // A board that moved on: its state now names the other hub.
     if (md->have_last && strcmp(md->last.hub, mq.id) != 0) {
-        log_info("%s: state names hub %s, left as it is", d->mac_text, md->last.hub);
+        log_info("%s: state names hub %s, left as it is\n", d->mac_text, md->last.hub);
         md->claimed = false;
         md->unsent = false;
         return;
@@ -232,6 +232,7 @@ void mqtt_status_fields(HubDevice *d, JsonOut *j)
     json_u64(j, "up_dropped", md->st.up_dropped);
     json_u64(j, "down", md->st.down_messages);
     json_u64(j, "down_dropped", md->st.down_dropped);
+    json_str(j, "state_hub", md->have_last ? md->last.hub : nullptr);
     json_close(j);
 }
 
@@ -275,7 +276,7 @@ void mqtt_subscribe_all()
                 int rc = mosquitto_subscribe_multiple(mq.m, nullptr, n, topics, mq.cfg.qos, 0,
                                                       nullptr);
                 if (rc != MOSQ_ERR_SUCCESS)
-                    log_err("subscribe: %s", mosquitto_strerror(rc));
+                    log_err("subscribe: %s\n", mosquitto_strerror(rc));
                 n = 0;
             }
         }
@@ -293,7 +294,7 @@ void mqtt_connect_cb(mosquitto *, void *, int rc)
     mq.conn = Conn::connected;
     mq.connects++;
     mq.backoff = 1.0;
-    log_info("connected to broker %s as %s", mq.cfg.broker, mq.id);
+    log_info("connected to broker %s as %s\n", mq.cfg.broker, mq.id);
     mqtt_send(mq.hub_topic, "online", 6, true);
     mqtt_subscribe_all();
     for (size_t i = 0; i < mq.ndevs; i++) {
@@ -335,7 +336,7 @@ void handle_state(MqttDev *md, const MqttTopicParts &t, const mosquitto_message 
     if (mine) {
         // A state this hub left online before it last ended: mark it offline.
         if (msg->retain && s.online && !d->online) {
-            log_info("%s: marked offline (left online by this hub)", d->mac_text);
+            log_info("%s: marked offline (left online by this hub)\n", d->mac_text);
             MqttState off = s;
             off.online = false;
             off.since = time(nullptr);
@@ -358,7 +359,7 @@ void handle_state(MqttDev *md, const MqttTopicParts &t, const mosquitto_message 
         return;
     if (s.online && mqtt_state_newer(&s, (int64_t)d->since, mq.id)) {
         if (md->claimed)
-            log_info("%s: hub %s holds the newer link", d->mac_text, s.hub);
+            log_info("%s: hub %s holds the newer link\n", d->mac_text, s.hub);
         md->claimed = false;
         return;
     }
@@ -407,7 +408,7 @@ void mqtt_log_cb(mosquitto *, void *, int level, const char *text)
 {
     if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING))
         note_why(text);
-    log_debug("libmosquitto: %s", text);
+    log_debug("libmosquitto: %s\n", text);
 }
 
 // --- connection attempts ---
@@ -445,12 +446,12 @@ void mqtt_release()
     const char *why = mq.why[0] ? mq.why : "connection ended";
     if (mq.refused) {
         mq.refusals++;
-        log_err("broker %s refused %s: %s; next attempt in %.0f s", mq.cfg.broker, mq.id, why,
+        log_err("broker %s refused %s: %s; next attempt in %.0f s\n", mq.cfg.broker, mq.id, why,
                 mq.backoff);
     } else if (was == Conn::connected) {
-        log_warning("lost broker %s: %s; next attempt in %.0f s", mq.cfg.broker, why, mq.backoff);
+        log_warning("lost broker %s: %s; next attempt in %.0f s\n", mq.cfg.broker, why, mq.backoff);
     } else {
-        log_warning("broker %s: %s; next attempt in %.0f s", mq.cfg.broker, why, mq.backoff);
+        log_warning("broker %s: %s; next attempt in %.0f s\n", mq.cfg.broker, why, mq.backoff);
     }
     mqtt_schedule_retry();
     mq.backoff = mqtt_backoff_next(mq.backoff);
@@ -503,7 +504,7 @@ bool mqtt_new_client()
 {
     mq.m = mosquitto_new(mq.id, true, nullptr);
     if (!mq.m) {
-        log_err("mosquitto_new: %s", strerror(errno));
+        log_err("mosquitto_new: %s\n", strerror(errno));
         return false;
     }
     mosquitto_int_option(mq.m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -561,7 +562,7 @@ char *read_password(const char *path)
 {
     FILE *f = fopen(path, "r");
     if (!f) {
-        log_err("mqtt-password-file %s: %s", path, strerror(errno));
+        log_err("mqtt-password-file %s: %s\n", path, strerror(errno));
         return nullptr;
     }
     char line[512];
@@ -832,15 +833,15 @@ int mqtt_start(const MqttConfig *c)
         return 0;
     mq.cfg = *c;
     if (!split_host_port(c->broker, mq.host, sizeof mq.host, &mq.port)) {
-        log_err("mqtt %s: not HOST:PORT", c->broker);
+        log_err("mqtt %s: not HOST:PORT\n", c->broker);
         return -1;
     }
     if (!prefix_ok(c->prefix)) {
-        log_err("mqtt-prefix '%s': empty, or with '+', '#' or an outer '/'", c->prefix ? c->prefix : "");
+        log_err("mqtt-prefix '%s': empty, or with '+', '#' or an outer '/'\n", c->prefix ? c->prefix : "");
         return -1;
     }
     if (c->qos != 0 && c->qos != 1) {
-        log_err("mqtt-qos %d: 0 or 1", c->qos);
+        log_err("mqtt-qos %d: 0 or 1\n", c->qos);
         return -1;
     }
     if (c->id && c->id[0]) {
@@ -851,7 +852,7 @@ int mqtt_start(const MqttConfig *c)
         snprintf(mq.id, sizeof mq.id, "linkhub-%s", host);
     }
     if (!mqtt_level_ok(mq.id)) {
-        log_err("mqtt-id '%s': empty, or with '/', '+' or '#'", mq.id);
+        log_err("mqtt-id '%s': empty, or with '/', '+' or '#'\n", mq.id);
         return -1;
     }
     if (c->user && !c->user[0])
@@ -859,7 +860,7 @@ int mqtt_start(const MqttConfig *c)
     if (c->cafile && !c->cafile[0])
         mq.cfg.cafile = nullptr;
     if (mq.cfg.cafile && access(mq.cfg.cafile, R_OK) != 0) {
-        log_err("mqtt-cafile %s: %s", mq.cfg.cafile, strerror(errno));
+        log_err("mqtt-cafile %s: %s\n", mq.cfg.cafile, strerror(errno));
         return -1;
     }
     if (c->password_file && c->password_file[0]) {
@@ -896,7 +897,7 @@ int mqtt_start(const MqttConfig *c)
     hub_plug_register(&mqtt_plug);
     mq.started = true;
     atexit(mqtt_stop);
-    log_info("bridge to %s as %s, prefix %s, %zu devices", mq.cfg.broker, mq.id, mq.cfg.prefix,
+    log_info("bridge to %s as %s, prefix %s, %zu devices\n", mq.cfg.broker, mq.id, mq.cfg.prefix,
              mq.ndevs);
     return 0;
 }
@@ -959,8 +960,10 @@ void mqtt_stats(MqttStats *s)
 void mqtt_device_stats(HubDevice *d, MqttDeviceStats *s)
 {
     MqttDev *md = mq.started ? dev_of(d) : nullptr;
-    if (md)
+    memset(s, 0, sizeof *s);
+    s->state_hub = "";
+    if (md) {
         *s = md->st;
-    else
-        memset(s, 0, sizeof *s);
+        s->state_hub = md->have_last ? md->last.hub : "";
+    }
 }

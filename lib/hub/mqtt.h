@@ -65,6 +65,7 @@ void mqtt_stats(MqttStats *s);
 struct MqttDeviceStats {
     uint64_t up_messages, up_dropped;      // published / dropped towards the broker
     uint64_t down_messages, down_dropped;  // written to the line / not written
+    const char *state_hub;                 // the hub the latest state seen names, "" if none
 };
 void mqtt_device_stats(HubDevice *d, MqttDeviceStats *s);
 

@@ -250,7 +250,11 @@ TEST_F(MqttBroker, AHubThatLostTheBoardToAnotherLeavesTheOthersState)
              "{\"online\":true,\"hub\":\"hub-b\",\"peer\":\"127.0.0.1:6000\",\"since\":%lld}",
              (long long)time(nullptr) + 5);
     w.publish(topic("state").c_str(), other, true);
-    ASSERT_TRUE(run_until([&] { return w.on(topic("state")).size() >= 2; }));
+    MqttDeviceStats ds;
+    ASSERT_TRUE(run_until([&] {
+        mqtt_device_stats(d, &ds);
+        return strcmp(ds.state_hub, "hub-b") == 0;
+    }));
     // Our link ends late: the state still names hub-b.
     fake_hub_link(d, false, kGroup, "127.0.0.1:5000");
     run_until([] { return false; }, 0.5);
