@@ -288,11 +288,12 @@ int metrics_start(const char *addr)
     unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
     if (ss.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
+    // The logger first: MHD reports on the options after it.
     ms.mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, metrics_answer, nullptr,
+                              MHD_OPTION_EXTERNAL_LOGGER, metrics_log, nullptr,
                               MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&ss),
                               MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeout,
-                              MHD_OPTION_EXTERNAL_LOGGER, metrics_log, nullptr,
                               MHD_OPTION_END);
     if (!ms.mhd) {
         log_err("metrics %s: cannot listen there\n", addr);
