@@ -55,10 +55,19 @@ int hub_parse_mac(const char *text, uint8_t *mac);
 // Splitting the stream from a board at its own header.  The bytes between
 // two headers are line bytes; a header cut across reads is held back (at
 // most kHeadLen - 1 bytes) until the next read tells.
+//
+// Held bytes that stay held (the stream paused right after them) are given
+// out as line bytes by hub_split_flush after a short while: a byte must not
+// wait for the next frame.  They stay in `held` for one more look: should
+// the rest of a header follow after all, that rest is dropped (only the
+// flushed part of the header reached the line).
 struct HubSplit {
     uint8_t held[kHeadLen - 1];
     uint8_t held_len;
+    uint8_t emitted;  // leading held bytes already given out
 };
+// Seconds a held tail waits for the rest of a header.
+constexpr double kHoldSeconds = 0.1;
 // Splits `in` (n bytes that follow what `s` holds) and calls emit for each
 // run of line bytes, in order.  `scratch` has room for n + kHeadLen - 1
 // bytes (the held bytes are put in front of the input there, unless `in`
@@ -67,6 +76,13 @@ struct HubSplit {
 typedef void (*HubEmit)(void *ctx, const uint8_t *p, size_t n);
 void hub_split(const uint8_t *head, HubSplit *s, const uint8_t *in, size_t n, uint8_t *scratch,
                HubEmit emit, void *ctx);
+// Gives out what is held and not given out yet.
+void hub_split_flush(HubSplit *s, HubEmit emit, void *ctx);
+// Whether held bytes wait to be given out.
+inline bool hub_split_waiting(const HubSplit *s)
+{
+    return s->held_len > s->emitted;
+}
 
 // The line's backlog as the hub estimates it: bytes sent towards the board
 // that its line has not sent yet, at the line's speed.

@@ -135,6 +135,8 @@ void hub_split(const uint8_t *head, HubSplit *s, const uint8_t *in, size_t n, ui
 {
     const uint8_t *buf = in;
     size_t len = n;
+    // The first `skip` bytes of buf went out already (a flushed tail).
+    size_t skip = s->emitted;
     if (s->held_len > 0) {
         if (in != scratch + s->held_len)
             memmove(scratch + s->held_len, in, n);
@@ -148,8 +150,9 @@ void hub_split(const uint8_t *head, HubSplit *s, const uint8_t *in, size_t n, ui
         if (h == nullptr)
             break;
         size_t at = static_cast<const uint8_t *>(h) - buf;
-        if (at > pos)
-            emit(ctx, buf + pos, at - pos);
+        size_t from = pos > skip ? pos : skip;
+        if (at > from)
+            emit(ctx, buf + from, at - from);
         pos = at + kHeadLen;
     }
     // The longest tail that could begin a header stays back.
@@ -157,10 +160,19 @@ void hub_split(const uint8_t *head, HubSplit *s, const uint8_t *in, size_t n, ui
     for (; k > 0; k--)
         if (buf[len - k] == head[0] && memcmp(buf + len - k, head, k) == 0)
             break;
-    if (len - pos > k)
-        emit(ctx, buf + pos, len - pos - k);
-    memcpy(s->held, buf + len - k, k);
+    size_t from = pos > skip ? pos : skip;
+    if (len - k > from)
+        emit(ctx, buf + from, len - k - from);
+    memmove(s->held, buf + len - k, k);
     s->held_len = static_cast<uint8_t>(k);
+    s->emitted = static_cast<uint8_t>(skip > len - k ? skip - (len - k) : 0);
+}
+
+void hub_split_flush(HubSplit *s, HubEmit emit, void *ctx)
+{
+    if (s->held_len > s->emitted)
+        emit(ctx, s->held + s->emitted, s->held_len - s->emitted);
+    s->emitted = s->held_len;
 }
 
 // The line is assumed 2 % slower than its nominal speed, so that the

@@ -683,7 +683,7 @@ static int bind_endpoint(const char *func, const char *text, int type, bool addr
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(fd, res->ai_addr, res->ai_addrlen) < 0 ||
-        (type == SOCK_STREAM && listen(fd, 1024) < 0)) {
+        (type == SOCK_STREAM && listen(fd, SOMAXCONN) < 0)) {
         log_err_as(func, "%s: bind: %m\n", text);
         close(fd);
         fd = -1;
@@ -824,6 +824,16 @@ static HubPlug *relay_plug(bool tcp)
     return nullptr;
 }
 
+// Held bytes of a cut header go out as line bytes unless the rest follows soon.
+static void hold_timer(HubLink *l)
+{
+    ev_timer_stop(hub_loop, &l->timer);
+    if (hub_split_waiting(&l->split)) {
+        ev_timer_set(&l->timer, kHoldSeconds, 0.);
+        ev_timer_start(hub_loop, &l->timer);
+    }
+}
+
 // Bytes of a link still waiting for its header: the header first, then
 // the link belongs to its device (or to the relay plug-in).
 static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
@@ -861,6 +871,7 @@ static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
     board_link_up(d, l);
     if (n > take)
         hub_split(l->head, &l->split, p + take, n - take, read_buf, deliver_emit, d->core);
+    hold_timer(l);
 }
 
 static void link_read_cb(struct ev_loop *loop, ev_io *w, int revents)
@@ -892,6 +903,7 @@ static void link_read_cb(struct ev_loop *loop, ev_io *w, int revents)
     hub_split(l->head, &l->split, at, static_cast<size_t>(n), read_buf, deliver_emit, c);
     if (c->link != l)
         return;
+    hold_timer(l);
     // A slow application slows its board: not read until it took the rest.
     HubSink *pty = hub_pty_sink(c);
     if (c->app.q.len > 0 || (pty != nullptr && pty->q.len > 0)) {
@@ -905,6 +917,11 @@ static void link_timer_cb(struct ev_loop *loop, ev_timer *w, int revents)
     (void)loop;
     (void)revents;
     HubLink *l = HUB_OWNER(w, HubLink, timer);
+    if (l->dev != nullptr) {
+        // The stream paused inside what could have begun a header.
+        hub_split_flush(&l->split, deliver_emit, l->dev->core);
+        return;
+    }
     char host[64];
     peer_host(l->peer, host, sizeof host);
     refuse("link_timer_cb", host, l->peer, "no link header within 10 s");
@@ -947,6 +964,8 @@ static void udp_board(HubDevice *d, const uint8_t *head, const sockaddr_storage 
                 memcmp(&c->udp_peer, src, srclen) == 0;
     if (!same) {
         bool takeover = d->online;
+        memcpy(d->group, head + 6, 16);
+        uuid_text(d->group, d->group_text, sizeof d->group_text);
         if (takeover) {
             log_info_as("board_takeover", "%s/%s: link from %s over udp takes over from %s over %s\n",
                         d->group_text, d->mac_text, peer, d->peer,
@@ -959,11 +978,9 @@ static void udp_board(HubDevice *d, const uint8_t *head, const sockaddr_storage 
             ev_timer_stop(hub_loop, &c->pace_timer);
         } else {
             d->link_ups++;
-            log_info_as("board_link_up", "%s/%s up from %s over udp\n", d->group_text[0] ? d->group_text : "-",
+            log_info_as("board_link_up", "%s/%s up from %s over udp\n", d->group_text,
                         d->mac_text, peer);
         }
-        memcpy(d->group, head + 6, 16);
-        uuid_text(d->group, d->group_text, sizeof d->group_text);
         memcpy(&c->udp_peer, src, srclen);
         c->udp_peerlen = srclen;
         c->pace = HubPace{};
@@ -1118,9 +1135,17 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
     }
 
     board_fd = bind_endpoint("hub_start", o->listen, SOCK_STREAM, true);
-    udp_fd = bind_endpoint("hub_start", o->listen, SOCK_DGRAM, true);
-    if (board_fd < 0 || udp_fd < 0)
+    if (board_fd < 0)
         fatal("hub_start", "--listen %s%s: cannot listen\n", o->listen, "");
+    // UDP on the port TCP got (the same, unless it was 0: any free one).
+    sockaddr_storage bound;
+    socklen_t boundlen = sizeof bound;
+    getsockname(board_fd, reinterpret_cast<sockaddr *>(&bound), &boundlen);
+    char listen_text[80];
+    hub_addr_text(&bound, listen_text, sizeof listen_text);
+    udp_fd = bind_endpoint("hub_start", listen_text, SOCK_DGRAM, true);
+    if (udp_fd < 0)
+        fatal("hub_start", "--listen %s%s: cannot bind UDP\n", listen_text, "");
     ev_io_init(&board_io, board_accept_cb, board_fd, EV_READ);
     ev_io_start(loop, &board_io);
     ev_io_init(&udp_io, udp_read_cb, udp_fd, EV_READ);
@@ -1144,6 +1169,6 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
             hub_pty_start(c);
     }
     hub_status_start(o->status);
-    log_info_as("hub_start", "listening on %s for %d devices\n", o->listen,
+    log_info_as("hub_start", "listening on %s (tcp and udp) for %d devices\n", listen_text,
                 static_cast<int>(device_count));
 }

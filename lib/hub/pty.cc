@@ -176,6 +176,9 @@ void hub_pty_start(HubDeviceCore *c)
     if (grantpt(p->master) < 0 || unlockpt(p->master) < 0 ||
         ptsname_r(p->master, p->slave, sizeof p->slave) != 0)
         pty_fatal(c, "unlockpt");
+    // Readable and writable by the hub's user and group (grantpt leaves
+    // the group only write access).
+    chmod(p->slave, 0660);
     // Raw through the master (its terminal settings are the slave's), kept
     // across the applications' opens and closes.
     termios t;

@@ -37,13 +37,6 @@ def port_open(port):
         return False
 
 
-def cpu_seconds(pid):
-    """User plus system CPU time of a process, in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 # ------------------------------------------------------------------ broker
 
 class Broker:

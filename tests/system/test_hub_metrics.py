@@ -6,7 +6,8 @@ import urllib.request
 import pytest
 
 from conftest import wait_for
-from fw_hub import MAC, Hub, serstream_args
+from fw_hub import start_serstream
+from fw_hub_mqtt import MAC, MqttHub as Hub
 from fw_mqtt import Broker, Prometheus, free_port
 from fw_serial import line  # noqa: F401 (fixture)
 
@@ -43,7 +44,7 @@ def test_prometheus_sees_the_boards_online_gauge(daemon, tmp_path, line):
         assert e.value.code == 404
 
         prom = Prometheus(["127.0.0.1:%d" % port])
-        board = daemon("serstream", *serstream_args(line, hub.port), env=line.env())
+        board = start_serstream(daemon, line, hub.port)
         hub.wait_online()
         line.write(b"0123456789")
         q = 'linkhub_device_online{mac="%s"}' % MAC

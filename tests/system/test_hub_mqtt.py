@@ -10,8 +10,9 @@ import time
 import pytest
 
 from conftest import UUID, wait_for
-from fw_hub import MAC, Hub, serdgram_args, serstream_args
-from fw_mqtt import Broker, Client, cpu_seconds, make_certs, state_of
+from fw_hub import cpu_seconds, start_serdgram, start_serstream
+from fw_hub_mqtt import MAC, MqttHub as Hub
+from fw_mqtt import Broker, Client, make_certs, state_of
 from fw_serial import SerialLine, line  # noqa: F401 (fixture)
 
 pytestmark = pytest.mark.hub
@@ -65,12 +66,12 @@ def test_line_bytes_up_down_to_the_line_state_and_will(daemon, tmp_path, broker,
     w = watch()
     hub = Hub(daemon, tmp_path, broker.addr, "hub-a")
     w.wait_on(PREFIX + "/hubs/hub-a", lambda m: m.payload == b"online", what="the hub online")
-    board = daemon("serstream", *serstream_args(line, hub.port), env=line.env())
+    board = start_serstream(daemon, line, hub.port)
     hub.wait_online()
     st = state_of(w.wait_on(topic("state"), lambda m: state_of(m)["online"]))
     assert st["hub"] == "hub-a"
     assert st["peer"].startswith("127.0.0.1:")
-    assert st["since"] == hub.device()["since"]
+    assert st["since"] == hub.board()["since"]
 
     # Line bytes arrive on up as they were, in order, without a header.
     sent = bytes(range(256)) + b"kovlat" + b"\x00" * 10
@@ -97,8 +98,8 @@ def test_line_bytes_up_down_to_the_line_state_and_will(daemon, tmp_path, broker,
 
     # down while the board is offline: dropped and counted, not written late.
     pub.publish(topic("down"), b"too late", qos=1)
-    wait_for(lambda: hub.device()["mqtt"]["down_dropped"] >= 1, 10, what="the drop counted")
-    board = daemon("serstream", *serstream_args(line, hub.port), env=line.env())
+    wait_for(lambda: hub.board()["mqtt"]["down_dropped"] >= 1, 10, what="the drop counted")
+    board = start_serstream(daemon, line, hub.port)
     hub.wait_online()
     w.wait_on(topic("state"), lambda m: state_of(m)["online"] and state_of(m)["since"] >= off["since"]
               and m is not None, what="online again")
@@ -127,7 +128,7 @@ def test_serdgram_board_up_and_down(daemon, tmp_path, broker, watch, line):
     w = watch()
     hub = Hub(daemon, tmp_path, broker.addr, "hub-u")
     hub.wait_connected()
-    daemon("serdgram", *serdgram_args(line, hub.port), env=line.env())
+    start_serdgram(daemon, line, hub.port)
     hub.wait_online()
     w.wait_on(topic("state"), lambda m: state_of(m)["online"])
     line.write(b"over udp")
@@ -149,18 +150,18 @@ def test_board_moves_to_a_second_hub_and_keeps_its_topics(daemon, tmp_path, brok
     second.wait_connected()
     old_line, new_line = SerialLine(), SerialLine()
     try:
-        old = daemon("serstream", *serstream_args(old_line, first.port), env=old_line.env())
+        old = start_serstream(daemon, old_line, first.port)
         first.wait_online()
         w.wait_on(topic("state"), lambda m: state_of(m)["hub"] == "hub-1" and state_of(m)["online"])
         old_line.write(b"from the first")
         wait_for(lambda: up_bytes(w) == b"from the first", 10, what="up through hub-1")
 
         # The board comes up on the second hub while its old link still stands.
-        daemon("serstream", *serstream_args(new_line, second.port), env=new_line.env())
+        start_serstream(daemon, new_line, second.port)
         second.wait_online()
         st = state_of(w.wait_on(topic("state"), lambda m: state_of(m)["hub"] == "hub-2"))
         assert st["online"] is True
-        wait_for(lambda: first.device()["mqtt"]["state_hub"] == "hub-2", 10,
+        wait_for(lambda: first.board()["mqtt"]["state_hub"] == "hub-2", 10,
                  what="hub-1 sees hub-2's state")
 
         # The old link ends late: hub-1 leaves hub-2's state alone.
@@ -185,7 +186,7 @@ def test_board_moves_to_a_second_hub_and_keeps_its_topics(daemon, tmp_path, brok
         pub = Client(broker.port)
         pub.publish(topic("down"), b"to the board", qos=1)
         assert new_line.read(12) == b"to the board"
-        wait_for(lambda: first.device()["mqtt"]["down_dropped"] >= 1, 10,
+        wait_for(lambda: first.board()["mqtt"]["down_dropped"] >= 1, 10,
                  what="hub-1 drops what it cannot deliver")
         assert not old_line.pending(0.2)
         pub.close()
@@ -197,10 +198,10 @@ def test_board_moves_to_a_second_hub_and_keeps_its_topics(daemon, tmp_path, brok
 def test_broker_away_for_ten_seconds(daemon, tmp_path, broker, line):
     hub = Hub(daemon, tmp_path, broker.addr, "hub-o", app=True)
     hub.wait_connected()
-    daemon("serstream", *serstream_args(line, hub.port), env=line.env())
+    start_serstream(daemon, line, hub.port)
     hub.wait_online()
     app = socket.create_connection(("127.0.0.1", hub.app_port), timeout=10)
-    wait_for(lambda: hub.device()["app_connected"], 10, what="the application attached")
+    wait_for(lambda: hub.board()["app_connected"], 10, what="the application attached")
     fds = len(os.listdir("/proc/%d/fd" % hub.pid))
 
     broker.stop()
@@ -216,7 +217,7 @@ def test_broker_away_for_ten_seconds(daemon, tmp_path, broker, line):
     app.sendall(b"app to line")
     assert line.read(11) == b"app to line"
     wait_for(lambda: hub.mqtt()["dropped"] > dropped0, 10, what="the up message counted")
-    assert hub.device()["mqtt"]["up_dropped"] >= 1
+    assert hub.board()["mqtt"]["up_dropped"] >= 1
     time.sleep(max(0.0, 10.0 - (time.monotonic() - t0)))
 
     broker.start()
