@@ -264,6 +264,8 @@ void metrics_text(ByteBuffer *out)
     family(out, "linkhub_mqtt_queue_messages", "gauge",
            "Messages handed to the client library, not yet sent or acknowledged.");
     put(out, "linkhub_mqtt_queue_messages %llu\n", (unsigned long long)s.queued);
+    family(out, "linkhub_mqtt_queue_bytes", "gauge", "Payload bytes of those messages.");
+    put(out, "linkhub_mqtt_queue_bytes %llu\n", (unsigned long long)s.queued_bytes);
     family(out, "linkhub_mqtt_dropped_total", "counter",
            "Up messages dropped: broker away, queue full, or unacknowledged when the connection ended.");
     put(out, "linkhub_mqtt_dropped_total %llu\n", (unsigned long long)s.dropped);

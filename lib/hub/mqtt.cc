@@ -16,8 +16,12 @@
 namespace {
 
 // Messages handed to the library and not yet sent (QoS 0) or acknowledged
-// (QoS 1): beyond this an up message is dropped and counted.
-constexpr uint64_t kQueueBound = 4096;
+// (QoS 1), and their payload bytes: beyond either an up message is dropped
+// and counted.  The count stays below the library's message ids (1..65535),
+// by which a confirmation names its message.
+constexpr uint64_t kQueueMessages = 32768;
+constexpr uint64_t kQueueBytes = 8u << 20;
+constexpr unsigned kInflight = 4096;  // QoS 1 messages on the wire unacknowledged
 constexpr int kKeepalive = 30;           // seconds
 constexpr double kConnectBound = 15.0;   // seconds for TCP, TLS and CONNACK
 constexpr int kSubscribeBatch = 64;      // topics per SUBSCRIBE packet
@@ -62,7 +66,8 @@ struct MqttClient {
     MqttDev **by_mac;    // the same, sorted by MAC text
     size_t ndevs;
 
-    uint64_t queued, published, dropped, delivered, down_dropped;
+    uint64_t queued, queued_bytes, published, dropped, delivered, down_dropped;
+    uint32_t *mid_bytes;  // payload size of each message id not yet confirmed
     uint64_t connects, attempts, refusals;
     bool started;
 };
@@ -136,6 +141,8 @@ bool mqtt_send(const char *topic, const void *p, size_t n, bool retain)
         return false;
     }
     mq.queued++;
+    mq.queued_bytes += n;
+    mq.mid_bytes[mid & 0xffff] = (uint32_t)n;
     return true;
 }
 
@@ -211,7 +218,8 @@ void mqtt_line_bytes(HubDevice *d, const uint8_t *p, size_t n)
     if (!md || n == 0)
         return;
     set_up_topic(md);
-    if (mq.conn != Conn::connected || mq.queued >= kQueueBound ||
+    if (mq.conn != Conn::connected || mq.queued >= kQueueMessages ||
+        mq.queued_bytes + n > kQueueBytes ||
         !mqtt_send(md->up_topic, p, n, false)) {
         md->st.up_dropped++;
         mq.dropped++;
@@ -243,6 +251,7 @@ void mqtt_status_global(JsonOut *j)
     json_str(j, "id", mq.id);
     json_bool(j, "connected", mq.conn == Conn::connected);
     json_u64(j, "queued", mq.queued);
+    json_u64(j, "queued_bytes", mq.queued_bytes);
     json_u64(j, "published", mq.published);
     json_u64(j, "dropped", mq.dropped);
     json_u64(j, "delivered", mq.delivered);
@@ -315,10 +324,13 @@ void mqtt_disconnect_cb(mosquitto *, void *, int rc)
     mq.dead = true;
 }
 
-void mqtt_publish_cb(mosquitto *, void *, int)
+void mqtt_publish_cb(mosquitto *, void *, int mid)
 {
     if (mq.queued)
         mq.queued--;
+    uint32_t &n = mq.mid_bytes[mid & 0xffff];
+    mq.queued_bytes -= n <= mq.queued_bytes ? n : mq.queued_bytes;
+    n = 0;
 }
 
 void handle_state(MqttDev *md, const MqttTopicParts &t, const mosquitto_message *msg)
@@ -440,6 +452,8 @@ void mqtt_release()
     // What the lost client still held is not sent by the next one.
     mq.dropped += mq.queued;
     mq.queued = 0;
+    mq.queued_bytes = 0;
+    memset(mq.mid_bytes, 0, sizeof(uint32_t) * 65536);
     for (size_t i = 0; i < mq.ndevs; i++)
         if (mq.devs[i].was_online || mq.devs[i].claimed)
             mq.devs[i].unsent = true;
@@ -508,7 +522,7 @@ bool mqtt_new_client()
         return false;
     }
     mosquitto_int_option(mq.m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_max_inflight_messages_set(mq.m, (unsigned)kQueueBound);
+    mosquitto_max_inflight_messages_set(mq.m, kInflight);
     mosquitto_connect_callback_set(mq.m, mqtt_connect_cb);
     mosquitto_disconnect_callback_set(mq.m, mqtt_disconnect_cb);
     mosquitto_publish_callback_set(mq.m, mqtt_publish_cb);
@@ -885,6 +899,7 @@ int mqtt_start(const MqttConfig *c)
     }
     qsort(mq.by_mac, mq.ndevs, sizeof *mq.by_mac, by_mac_cmp);
 
+    mq.mid_bytes = static_cast<uint32_t *>(ss_malloc(sizeof(uint32_t) * 65536));
     mosquitto_lib_init();
     mq.io_fd = -1;
     ev_init(&mq.io, mqtt_io_cb);
@@ -930,6 +945,8 @@ void mqtt_stop()
         mq.devs[i].d->plug[kSlot] = nullptr;
     free(mq.devs);
     free(mq.by_mac);
+    free(mq.mid_bytes);
+    mq.mid_bytes = nullptr;
     mq.devs = nullptr;
     mq.by_mac = nullptr;
     mq.ndevs = 0;
@@ -948,6 +965,7 @@ void mqtt_stats(MqttStats *s)
     s->broker = mq.cfg.broker;
     s->id = mq.id;
     s->queued = mq.queued;
+    s->queued_bytes = mq.queued_bytes;
     s->published = mq.published;
     s->dropped = mq.dropped;
     s->delivered = mq.delivered;

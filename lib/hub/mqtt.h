@@ -51,6 +51,7 @@ struct MqttStats {
     const char *broker;
     const char *id;
     uint64_t queued;       // messages handed to the library, not yet sent (QoS 0) or acknowledged
+    uint64_t queued_bytes; // their payload bytes
     uint64_t published;    // up messages handed to the library
     uint64_t dropped;      // up messages dropped (broker away, queue full, lost unacknowledged)
     uint64_t delivered;    // down messages written to a line
