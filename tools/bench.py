@@ -36,6 +36,9 @@ import time
 import tty
 
 HEAD_LEN = 28
+# Payload bytes of a frame that serstream reads whole (1452 bytes a read),
+# and of the frames linkhub sends to a TCP board.
+FRAME_PAYLOAD = 1452 - HEAD_LEN
 UUID = "00112233-4455-6677-8899-aabbccddeeff"
 # Payload bytes: the digits.  The link header starts with "k", which never
 # occurs in a payload, so in a daemon's stream every "k" begins a header.
@@ -354,6 +357,11 @@ def payload(size):
     return (DIGITS * (size // len(DIGITS) + 1))[:size]
 
 
+def dummy_head(data):
+    """data behind 28 bytes that serstream drops unread."""
+    return b"\0" * HEAD_LEN + data
+
+
 def only_digits(data):
     return not data.translate(None, DIGITS)
 
@@ -410,9 +418,128 @@ def gate_env(series, base):
     return {"PATH": d + ":" + plain}
 
 
-class SerialRig:
+class LineRig:
+    """A program between a serial line (a SerialLine, whose master the
+    benchmark holds) and a socket of the benchmark's (`sock`, polled by
+    `spoll`): what crosses it, one way or the other.  A rig gives
+    recv_payload() (payload bytes waiting at the socket), send_chunk(data),
+    check() and wait_idle()."""
+    far = "server"
+
+    def stream_payload(self, sock):
+        """Payload bytes of what waits on a stream socket, as self.counter
+        counts them."""
+        data = sock.recv(262144)
+        if not data:
+            raise BenchError("%s closed the %s's connection" % (self.who, self.far))
+        before = self.counter.count
+        self.counter.feed(data)
+        return self.counter.count - before
+
+    def l2s(self, msg, timeout=5.0):
+        """Write msg to the line; return when its bytes reached the socket."""
+        os.write(self.line.master, msg)
+        got = 0
+        while got < len(msg):
+            if not self.spoll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the %s" % (
+                    self.who, got, len(msg), self.far))
+            got += self.recv_payload()
+
+    def s2l(self, msg, timeout=5.0):
+        self.send_chunk(msg)
+        got = 0
+        while got < len(msg):
+            if not self.line.poll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
+            got += len(os.read(self.line.master, 65536))
+
+    def latency(self, direction, size, count):
+        msg = payload(size)
+        step = self.l2s if direction == "l2s" else self.s2l
+        clock = time.perf_counter_ns
+        out = []
+        for _ in range(count):
+            self.wait_idle()
+            t0 = clock()
+            step(msg)
+            out.append(clock() - t0)
+        return out
+
+    def bulk_l2s(self, total, deadline_s=30.0):
+        """Write total bytes to the line as fast as it takes them; returns
+        (seconds, payload bytes at the socket)."""
+        master = self.line.master
+        p = select.poll()
+        p.register(master, select.POLLOUT)
+        p.register(self.sock, select.POLLIN)
+        block = payload(4096)
+        sent = got = 0
+        t0 = time.monotonic()
+        end = t0 + deadline_s
+        while got < total and time.monotonic() < end:
+            for fd, ev in p.poll(1000):
+                if fd == master:
+                    try:
+                        sent += os.write(master, block[:min(4096, total - sent)])
+                    except BlockingIOError:
+                        pass
+                    if sent >= total:
+                        p.modify(master, 0)
+                else:
+                    with contextlib.suppress(BlockingIOError):
+                        got += self.recv_payload()
+        return time.monotonic() - t0, got
+
+    def bulk_s2l(self, total, window=16 * FRAME_PAYLOAD, rate=None, burst=False,
+                 deadline_s=60.0):
+        """Send total payload bytes as chunks of 1424 (one frame's payload:
+        with serstream's 28-byte drop per read, whole frames of 1452), at
+        most `window` bytes ahead of the line; with `rate`, each chunk not
+        before its turn at `rate` chunks a second; with `burst`, all of it
+        as one chunk at once.  Returns (seconds, bytes on the line, whether
+        only payload reached it and all of it did)."""
+        chunk = payload(FRAME_PAYLOAD)
+        sent = got = 0
+        intact = True
+        self.sock.setblocking(True)
+        try:
+            if burst:
+                self.send_chunk(payload(total))
+                sent = total
+            t0 = time.monotonic()
+            end = t0 + deadline_s
+            while got < total and time.monotonic() < end:
+                while sent < total and sent - got < window:
+                    if rate:
+                        turn = t0 + sent / len(chunk) / rate
+                        if turn > time.monotonic():
+                            break
+                    n = min(len(chunk), total - sent)
+                    self.send_chunk(chunk[:n])
+                    sent += n
+                if self.line.poll.poll(1 if rate else 1000):
+                    data = os.read(self.line.master, 65536)
+                    got += len(data)
+                    intact = intact and only_digits(data)
+                elif not rate:
+                    self.check()
+        finally:
+            self.sock.setblocking(False)
+        return time.monotonic() - t0, got, intact and got == total
+
+
+class SerialRig(LineRig):
     """One program between a pty and a loopback server (TCP or UDP), with the
     benchmark on both ends in one thread."""
+
+    def check(self):
+        self.prog.check()
+
+    def wait_idle(self):
+        self.prog.wait_idle()
 
     def __init__(self, kind, bindir, who, env, base):
         self.kind, self.who = kind, who
@@ -503,12 +630,7 @@ class SerialRig:
     def recv_payload(self):
         """Receive what is waiting at the server; returns its payload count."""
         if self.kind == "tcp":
-            data = self.conn.recv(262144)
-            if not data:
-                raise BenchError("%s closed the connection" % self.who)
-            before = self.counter.count
-            self.counter.feed(data)
-            return self.counter.count - before
+            return self.stream_payload(self.conn)
         n = 0
         while True:
             try:
@@ -520,88 +642,9 @@ class SerialRig:
     def send_chunk(self, data):
         """One server message carrying data for the line."""
         if self.kind == "tcp":
-            msg = (b"\0" * HEAD_LEN + data) if self.framed else data
-            self.conn.sendall(msg)
+            self.conn.sendall(dummy_head(data) if self.framed else data)
         else:
             self.srv.sendto(data, self.peer)
-
-    def l2s(self, msg, timeout=5.0):
-        """Write msg to the line; return when its bytes reached the server."""
-        os.write(self.line.master, msg)
-        got = 0
-        while got < len(msg):
-            if not self.spoll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the server" % (self.who, got, len(msg)))
-            got += self.recv_payload()
-
-    def s2l(self, msg, timeout=5.0):
-        self.send_chunk(msg)
-        got = 0
-        while got < len(msg):
-            if not self.line.poll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
-            got += len(os.read(self.line.master, 65536))
-
-    def latency(self, direction, size, count):
-        msg = payload(size)
-        step = self.l2s if direction == "l2s" else self.s2l
-        clock = time.perf_counter_ns
-        out = []
-        for _ in range(count):
-            self.prog.wait_idle()
-            t0 = clock()
-            step(msg)
-            out.append(clock() - t0)
-        return out
-
-    def bulk_l2s(self, total, deadline_s=30.0):
-        """Write total bytes to the line as fast as it takes them; returns
-        (seconds, bytes at the server)."""
-        master = self.line.master
-        p = select.poll()
-        p.register(master, select.POLLOUT)
-        p.register(self.sock, select.POLLIN)
-        block = payload(4096)
-        sent = got = 0
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            for fd, ev in p.poll(1000):
-                if fd == master:
-                    try:
-                        sent += os.write(master, block[:min(4096, total - sent)])
-                    except BlockingIOError:
-                        pass
-                    if sent >= total:
-                        p.modify(master, 0)
-                else:
-                    got += self.recv_payload()
-        return time.monotonic() - t0, got
-
-    def bulk_s2l(self, total, deadline_s=30.0):
-        """Send total bytes as server chunks of 1424 payload bytes, at most
-        16 chunks ahead of the line; returns (seconds, bytes on the line,
-        whether they arrived intact)."""
-        chunk = payload(1424)
-        window = 16 * len(chunk)
-        sent = got = 0
-        intact = True
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            while sent < total and sent - got < window:
-                n = min(len(chunk), total - sent)
-                self.send_chunk(chunk[:n])
-                sent += n
-            if self.line.poll.poll(1000):
-                data = os.read(self.line.master, 65536)
-                got += len(data)
-                intact = intact and only_digits(data)
-            else:
-                self.prog.check()
-        return time.monotonic() - t0, got, intact and got == total
 
     def stop(self):
         self.prog.stop()
@@ -852,20 +895,11 @@ class Topology:
 
 
 def connect_in(ns, port, prog, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
+    def make():
         with inside(ns):
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            s.connect(("127.0.0.1", port))
-            JANITOR.socks.append(s)
-            return s
-        except OSError:
-            s.close()
-            prog.check()
-            if time.monotonic() > deadline:
-                raise BenchError("the relay's local port %d never listened" % port)
-            time.sleep(0.02)
+            return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    return connect_retry(port, prog, timeout, make=make,
+                         what="the relay's local port %d never listened" % port)
 
 
 def uplink_runs():
@@ -1067,9 +1101,6 @@ HUB_REASONS = {}
 # port (TCP and UDP), the status socket, the spare one, libev's own.
 HUB_SPARE_FDS = 64
 HUB_MAC0 = "00:00:00:00:00:00"  # serstream --nic lo
-# Towards a TCP board the hub sends frames of its header and at most 1424
-# line bytes; socat, which does not frame, gets the same from the benchmark.
-HUB_FRAME_PAYLOAD = 1452 - HEAD_LEN
 
 
 def free_port(host="127.0.0.1", kind=socket.SOCK_STREAM):
@@ -1130,10 +1161,12 @@ def hub_argv(bindir, base, cfg, status):
     return [os.path.join(bindir, HUB), "--config", cfg, "--status", status, "--debug", "3"]
 
 
-def connect_retry(port, prog, timeout=10.0, host="127.0.0.1"):
+def connect_retry(port, prog, timeout=10.0, host="127.0.0.1", make=None, what=None):
+    """A TCP connection to host:port, tried until the program listens
+    there; `make` gives the socket (one made in a namespace)."""
     deadline = time.monotonic() + timeout
     while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s = make() if make else socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             s.connect((host, port))
             JANITOR.socks.append(s)
@@ -1142,11 +1175,11 @@ def connect_retry(port, prog, timeout=10.0, host="127.0.0.1"):
             s.close()
             prog.check()
             if time.monotonic() > deadline:
-                raise BenchError("nothing listens on %s:%d" % (host, port))
+                raise BenchError(what or "nothing listens on %s:%d" % (host, port))
             time.sleep(0.02)
 
 
-class HubLineRig:
+class HubLineRig(LineRig):
     """A real serstream on a pty dials the relay under test, linkhub or
     socat; the benchmark is the application on the relay's other port and
     the far end of the line.  socat relays the two TCP connections raw: the
@@ -1190,142 +1223,36 @@ class HubLineRig:
         self.progs = [self.relay, self.board]
         self.app.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.app.setblocking(False)
-        self.apoll = select.poll()
-        self.apoll.register(self.app, select.POLLIN)
+        self.sock = self.app
+        self.spoll = select.poll()
+        self.spoll.register(self.app, select.POLLIN)
         self.counter = PayloadCounter(self.framed)
         # Both ends answer: a byte each way (socat also hands over the
         # registration header, which the counter takes as an empty frame).
         self.line.drain()
-        self.l2a(payload(1))
-        self.a2l(payload(1))
+        self.l2s(payload(1))
+        self.s2l(payload(1))
         self.relay.wait_idle()
         self.line.drain()
 
     def recv_payload(self):
-        data = self.app.recv(262144)
-        if not data:
-            raise BenchError("%s closed the application's connection" % self.who)
-        before = self.counter.count
-        self.counter.feed(data)
-        return self.counter.count - before
+        return self.stream_payload(self.app)
 
     def app_chunk(self, data):
-        return (b"\0" * HEAD_LEN + data) if self.framed else data
+        return dummy_head(data) if self.framed else data
+
+    far = "application"
 
     def check(self):
         for p in self.progs:
             p.check()
 
-    def l2a(self, msg, timeout=5.0):
-        os.write(self.line.master, msg)
-        got = 0
-        while got < len(msg):
-            if not self.apoll.poll(timeout * 1000):
-                self.check()
-                raise BenchError("%s: %d of %d bytes reached the application" % (
-                    self.who, got, len(msg)))
-            got += self.recv_payload()
+    def send_chunk(self, data):
+        self.app.sendall(self.app_chunk(data))
 
-    def a2l(self, msg, timeout=5.0):
-        self.app.sendall(self.app_chunk(msg))
-        got = 0
-        while got < len(msg):
-            if not self.line.poll.poll(timeout * 1000):
-                self.check()
-                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
-            got += len(os.read(self.line.master, 65536))
-
-    def latency(self, direction, size, count, spacing=0.0):
-        msg = payload(size)
-        step = self.l2a if direction == "l2a" else self.a2l
-        out = []
-        for _ in range(count):
-            if spacing:
-                time.sleep(spacing)
-            self.relay.wait_idle()
-            self.board.wait_idle()
-            t0 = time.perf_counter_ns()
-            step(msg)
-            out.append(time.perf_counter_ns() - t0)
-        return out
-
-    def bulk_l2a(self, total, deadline_s=60.0):
-        master = self.line.master
-        p = select.poll()
-        p.register(master, select.POLLOUT)
-        p.register(self.app, select.POLLIN)
-        block = payload(4096)
-        sent = got = 0
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            for fd, ev in p.poll(1000):
-                if fd == master:
-                    try:
-                        sent += os.write(master, block[:min(4096, total - sent)])
-                    except BlockingIOError:
-                        pass
-                    if sent >= total:
-                        p.modify(master, 0)
-                else:
-                    with contextlib.suppress(BlockingIOError):
-                        got += self.recv_payload()
-        return time.monotonic() - t0, got
-
-    def burst_a2l(self, total, deadline_s=60.0):
-        """total payload bytes written by the application at once (linkhub
-        queues them and paces the frames); returns (seconds, payload bytes
-        on the line, whether only payload reached it and all of it did)."""
-        self.app.setblocking(True)
-        try:
-            self.app.sendall(payload(total))
-        finally:
-            self.app.setblocking(False)
-        t0 = time.monotonic()
-        got = 0
-        intact = True
-        while got < total and time.monotonic() < t0 + deadline_s:
-            if self.line.poll.poll(1000):
-                data = os.read(self.line.master, 65536)
-                got += len(data)
-                intact = intact and only_digits(data)
-            else:
-                self.check()
-        return time.monotonic() - t0, got, intact and got == total
-
-    def bulk_a2l(self, total, rate=None, deadline_s=120.0):
-        """total payload bytes from the application in chunks of one
-        frame's payload, each sent when the previous one reached the line
-        (more in flight would let serstream read two of socat's chunks at
-        once, or one cut, and lose payload behind a header) and, with
-        `rate`, not before its turn at `rate` chunks a second.  Returns
-        (seconds, payload bytes on the line, whether only payload reached
-        it and all of it did)."""
-        chunk = payload(HUB_FRAME_PAYLOAD)
-        sent = got = 0
-        intact = True
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        self.app.setblocking(True)
-        try:
-            while got < total and time.monotonic() < end:
-                if got >= sent and sent < total:
-                    if rate:
-                        turn = t0 + sent / len(chunk) / rate
-                        if turn > time.monotonic():
-                            time.sleep(turn - time.monotonic())
-                    n = min(len(chunk), total - sent)
-                    self.app.sendall(self.app_chunk(chunk[:n]))
-                    sent += n
-                if self.line.poll.poll(1000):
-                    data = os.read(self.line.master, 65536)
-                    got += len(data)
-                    intact = intact and only_digits(data)
-                else:
-                    self.check()
-        finally:
-            self.app.setblocking(False)
-        return time.monotonic() - t0, got, intact and got == total
+    def wait_idle(self):
+        self.relay.wait_idle()
+        self.board.wait_idle()
 
     def stop(self):
         for p in (self.board, self.relay):
@@ -1355,7 +1282,7 @@ def run_hub_line(res, bindir, base):
             for who in ("farwire", "socat"):
                 rigs[who] = HubLineRig(bindir, who, base, HUB_FAST_LINE)
                 record_memory(res, comp, who, rigs[who].relay, "idle [1 board]")
-            for direction, label in (("l2a", "line->app"), ("a2l", "app->line")):
+            for direction, label in (("l2s", "line->app"), ("s2l", "app->line")):
                 for size in Config.sizes:
                     samples = {"farwire": [], "socat": []}
                     for _ in range(per_round):
@@ -1367,7 +1294,7 @@ def run_hub_line(res, bindir, base):
             for who, rig in rigs.items():
                 rig.relay.wait_idle()
                 c0 = rig.relay.cpu()
-                secs, got = rig.bulk_l2a(Config.l2s_bytes)
+                secs, got = rig.bulk_l2s(Config.l2s_bytes)
                 c1 = rig.relay.cpu()
                 if got < Config.l2s_bytes:
                     note("  linkhub %s: %d of %d bytes reached the application" % (
@@ -1375,7 +1302,7 @@ def run_hub_line(res, bindir, base):
                 res.add(comp, "line->app throughput", "MB/s", who, got / 1e6 / secs)
                 res.add(comp, "line->app CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
                 # Each chunk when the previous one is on the line: how fast.
-                secs, got, intact = rig.bulk_a2l(Config.s2l_bytes // 4)
+                secs, got, intact = rig.bulk_s2l(Config.s2l_bytes // 4, window=1)
                 res.add(comp, "app->line throughput [one chunk at a time]", "MB/s", who,
                         got / 1e6 / secs)
                 # The same chunks at one rate for both, below what either
@@ -1383,7 +1310,7 @@ def run_hub_line(res, bindir, base):
                 # each would pay for wakeups at another rate).
                 rig.relay.wait_idle()
                 c0 = rig.relay.cpu()
-                secs, got, ok = rig.bulk_a2l(Config.s2l_bytes, rate=HUB_A2L_RATE)
+                secs, got, ok = rig.bulk_s2l(Config.s2l_bytes, window=1, rate=HUB_A2L_RATE)
                 rig.relay.wait_idle()
                 c1 = rig.relay.cpu()
                 intact = intact and ok
@@ -1403,7 +1330,7 @@ def run_hub_line(res, bindir, base):
         tag = " [%d KiB at once, default pacing: 115200 bit/s, 10 ms gap]" % (
             Config.hub_burst_bytes >> 10)
         try:
-            secs, got, intact = rig.burst_a2l(Config.hub_burst_bytes)
+            secs, got, intact = rig.bulk_s2l(Config.hub_burst_bytes, burst=True)
             if not intact:
                 note("  linkhub paced: %d of %d bytes reached the line, intact: %s" % (
                     got, Config.hub_burst_bytes, intact))

@@ -55,6 +55,8 @@ static ev_timer resume_timer;
 constexpr double kResumeSeconds = 0.1;
 
 constexpr double kHeaderSeconds = 10;
+// Kernel buffer sizes of an application's TCP connection, each way.
+constexpr int kAppSocketBuffer = 65536;
 constexpr int kRefusalMax = 256;
 constexpr double kRefusalLogSeconds = 10;
 static HubRefusal refusals[kRefusalMax];
@@ -705,12 +707,17 @@ static void link_close(HubLink *l)
     free(l);
 }
 
+static const char *transport_text(HubTransport t)
+{
+    return t == HubTransport::tcp ? "tcp" : "udp";
+}
+
 // The device goes offline (its link ended or went silent).
 static void board_link_down(HubDevice *d, const char *why)
 {
     HubDeviceCore *c = d->core;
     log_info_as("board_link_down", "%s/%s down from %s over %s: %s\n", d->group_text, d->mac_text,
-                d->peer, d->transport == HubTransport::tcp ? "tcp" : "udp", why);
+                d->peer, transport_text(d->transport), why);
     d->online = false;
     d->transport = HubTransport::none;
     d->since = time(nullptr);
@@ -745,39 +752,44 @@ static void set_keepalive(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// The TCP link of a device that is online already takes over from the
-// board's earlier link (restarted board, half-open link).
-static void board_link_up(HubDevice *d, HubLink *l)
+// A new link of device d (header `head`) from `peer` over `t`.  A device
+// online already takes it over from its current link (restarted board,
+// half-open link): the old link is closed, the applications stay, and what
+// waits for the line goes to the new link, paced afresh.
+static void board_arrives(HubDevice *d, const uint8_t *head, const char *peer, HubTransport t)
 {
     HubDeviceCore *c = d->core;
-    bool takeover = d->online;
-    if (takeover) {
-        log_info_as("board_takeover", "%s/%s: link from %s over tcp takes over from %s over %s\n",
-                    d->group_text, d->mac_text, l->peer, d->peer,
-                    d->transport == HubTransport::tcp ? "tcp" : "udp");
+    memcpy(d->group, head + 6, 16);
+    uuid_text(d->group, d->group_text, sizeof d->group_text);
+    if (d->online) {
+        log_info_as("board_takeover", "%s/%s: link from %s over %s takes over from %s over %s\n",
+                    d->group_text, d->mac_text, peer, transport_text(t), d->peer,
+                    transport_text(d->transport));
         d->takeovers++;
         if (c->link != nullptr)
             link_close(c->link);
         c->link = nullptr;
         c->board_paused = false;
-        // What waits for the line goes to the new link, paced afresh.
         ev_timer_stop(hub_loop, &c->pace_timer);
     } else {
         d->link_ups++;
+        log_info_as("board_link_up", "%s/%s up from %s over %s\n", d->group_text, d->mac_text,
+                    peer, transport_text(t));
     }
-    memcpy(d->group, l->head + 6, 16);
-    uuid_text(d->group, d->group_text, sizeof d->group_text);
-    c->link = l;
     c->pace = HubPace{};
     c->ack_waits = 0;
     d->online = true;
-    d->transport = HubTransport::tcp;
-    snprintf(d->peer, sizeof d->peer, "%s", l->peer);
+    d->transport = t;
+    snprintf(d->peer, sizeof d->peer, "%s", peer);
     d->since = time(nullptr);
     d->last_seen = d->since;
-    if (!takeover)
-        log_info_as("board_link_up", "%s/%s up from %s over tcp\n", d->group_text, d->mac_text,
-                    l->peer);
+}
+
+static void board_link_up(HubDevice *d, HubLink *l)
+{
+    HubDeviceCore *c = d->core;
+    board_arrives(d, l->head, l->peer, HubTransport::tcp);
+    c->link = l;
     // A frame must reach the board in one segment: the board reads each
     // frame by itself, so it must not see only a part of one.
     int mss = 0;
@@ -963,31 +975,9 @@ static void udp_board(HubDevice *d, const uint8_t *head, const sockaddr_storage 
     bool same = d->online && d->transport == HubTransport::udp && c->udp_peerlen == srclen &&
                 memcmp(&c->udp_peer, src, srclen) == 0;
     if (!same) {
-        bool takeover = d->online;
-        memcpy(d->group, head + 6, 16);
-        uuid_text(d->group, d->group_text, sizeof d->group_text);
-        if (takeover) {
-            log_info_as("board_takeover", "%s/%s: link from %s over udp takes over from %s over %s\n",
-                        d->group_text, d->mac_text, peer, d->peer,
-                        d->transport == HubTransport::tcp ? "tcp" : "udp");
-            d->takeovers++;
-            if (c->link != nullptr)
-                link_close(c->link);
-            c->link = nullptr;
-            c->board_paused = false;
-            ev_timer_stop(hub_loop, &c->pace_timer);
-        } else {
-            d->link_ups++;
-            log_info_as("board_link_up", "%s/%s up from %s over udp\n", d->group_text,
-                        d->mac_text, peer);
-        }
+        board_arrives(d, head, peer, HubTransport::udp);
         memcpy(&c->udp_peer, src, srclen);
         c->udp_peerlen = srclen;
-        c->pace = HubPace{};
-        d->online = true;
-        d->transport = HubTransport::udp;
-        snprintf(d->peer, sizeof d->peer, "%s", peer);
-        d->since = time(nullptr);
         notify_link_change(d);
     }
     d->last_seen = time(nullptr);
@@ -1162,6 +1152,12 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
             c->listen_fd = bind_endpoint("hub_start", d->tcp_endpoint, SOCK_STREAM, false);
             if (c->listen_fd < 0)
                 fatal("hub_start", "%s: cannot listen on tcp:%s\n", d->mac_text, d->tcp_endpoint);
+            // The application's connection inherits bounded kernel buffers:
+            // what a slow board has not taken must not pile up there for
+            // minutes either (the kernel's own tuning would allow megabytes).
+            int size = kAppSocketBuffer;
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
             ev_io_init(&c->listen_io, app_accept_cb, c->listen_fd, EV_READ);
             ev_io_start(loop, &c->listen_io);
         }

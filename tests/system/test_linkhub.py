@@ -2,11 +2,7 @@
 boards and applications on both endpoint kinds, all on loopback."""
 import os
 import random
-import resource
 import socket
-import struct
-import subprocess
-import threading
 import time
 
 import pytest
@@ -328,6 +324,57 @@ def test_slow_application_slows_only_its_board(hub):
     # Whatever board A sent is delivered whole once its application reads.
     assert h.device(MAC_A)["dropped_up"] == 0
     close_all(slow, fast, a, b)
+
+
+def test_slow_board_slows_only_its_application(hub):
+    pa, da = tcp_device(MAC_A, "baud:10000000", "gap:0")
+    pb, db = tcp_device(MAC_B, "baud:10000000", "gap:0")
+    h = hub([da, db])
+    a = TcpBoard(h.port, MAC_A)
+    a.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    b = TcpBoard(h.port, MAC_B)
+    app_a = TcpApp(pa)
+    app_b = TcpApp(pb)
+    h.wait_device(MAC_B, "both online", lambda d: d["online"] and d["app_connected"])
+    # Board A reads nothing: its application ends up unread, nothing dropped.
+    app_a.sock.setblocking(False)
+    sent = 0
+    stalled_at = None
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            sent += app_a.sock.send(b"a" * 65536)
+            stalled_at = None
+        except BlockingIOError:
+            if stalled_at is None:
+                stalled_at = time.monotonic()
+            elif time.monotonic() - stalled_at > 1:
+                break
+            time.sleep(0.05)
+    assert stalled_at is not None, "the hub kept reading an application whose board is behind"
+    assert h.device(MAC_A)["dropped_down"] == 0
+    app_b.send(b"b" * 5000)
+    assert b.recv_payload(5000) == b"b" * 5000
+    # Board A reads now: everything arrives, in order, nothing lost.
+    got = a.recv_payload(sent, timeout=30)
+    assert got == b"a" * sent
+    close_all(a, b, app_a, app_b)
+
+
+def test_board_links_have_keepalive(hub):
+    _, dev = tcp_device(MAC_A)
+    h = hub([dev])
+    board = TcpBoard(h.port, MAC_A)
+    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
+    board_port = board.sock.getsockname()[1]
+    # /proc/net/tcp: the hub's end of the link, its timer 2 (keepalive).
+    with open("/proc/net/tcp") as f:
+        rows = [l.split() for l in f.read().splitlines()[1:]]
+    ours = [r for r in rows if int(r[1].split(":")[1], 16) == h.port
+            and int(r[2].split(":")[1], 16) == board_port]
+    assert len(ours) == 1
+    assert ours[0][5].split(":")[0] == "02"
+    board.close()
 
 
 # ---- the pty: endpoint ----
