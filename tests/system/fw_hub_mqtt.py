@@ -29,9 +29,9 @@ def hub_config(path, status, broker, hub_id, prefix="farwire", app_port=None, ex
 
 class MqttHub(fw_hub.Hub):
     """A running linkhub bridged to `broker` as `hub_id`; app=True gives the
-    device a tcp: endpoint too (self.app_port)."""
+    device a tcp: endpoint beside mqtt (self.app_port), app=False mqtt only."""
 
-    def __init__(self, daemon, tmp_path, broker, hub_id, prefix="farwire", app=False,
+    def __init__(self, daemon, tmp_path, broker, hub_id, prefix="farwire", app=True,
                  extra=(), args=()):
         self.id = hub_id
         self.dir = str(tmp_path)

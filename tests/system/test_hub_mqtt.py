@@ -126,7 +126,8 @@ def test_line_bytes_up_down_to_the_line_state_and_will(daemon, tmp_path, broker,
 
 def test_serdgram_board_up_and_down(daemon, tmp_path, broker, watch, line):
     w = watch()
-    hub = Hub(daemon, tmp_path, broker.addr, "hub-u")
+    # The bridge instead of the other endpoints: mqtt alone on the device.
+    hub = Hub(daemon, tmp_path, broker.addr, "hub-u", app=False)
     hub.wait_connected()
     start_serdgram(daemon, line, hub.port)
     hub.wait_online()
@@ -196,7 +197,7 @@ def test_board_moves_to_a_second_hub_and_keeps_its_topics(daemon, tmp_path, brok
 
 
 def test_broker_away_for_ten_seconds(daemon, tmp_path, broker, line):
-    hub = Hub(daemon, tmp_path, broker.addr, "hub-o", app=True)
+    hub = Hub(daemon, tmp_path, broker.addr, "hub-o")
     hub.wait_connected()
     start_serstream(daemon, line, hub.port)
     hub.wait_online()
