@@ -1860,6 +1860,25 @@ def run_hub_mqtt(res, bindir, base):
             time.sleep(0.001)
         return time.monotonic() - t0
 
+    def latency(sub, send, also=None):
+        """One message at a time through send(payload): ns until the
+        subscriber has it."""
+        sub.arrivals = {}
+        lat = []
+        for k in range(samples):
+            tb = seq_body(k)
+            t = time.monotonic()
+            send(tb)
+            deadline = t + 5
+            while tb not in sub.arrivals and time.monotonic() < deadline:
+                select.select([sub.sock], [], [], 0.05)
+                sub.pump()
+                if also:
+                    also()
+            if tb in sub.arrivals:
+                lat.append(int((sub.arrivals[tb] - t) * 1e9))
+        return lat
+
     topics = ["bench/%s/%s/up" % (group, ":".join("%02x" % b for b in board_mac(i)))
               for i in range(n)]
     body = payload(size)
@@ -1912,19 +1931,9 @@ def run_hub_mqtt(res, bindir, base):
             res.add(comp, "hub queue at the end" + tag, "msg", "farwire", doc["mqtt"]["queued"])
             res.solo.add((comp, "hub queue at the end" + tag))
             # Latency: one frame at a time from the first board.
-            sub.arrivals = {}
-            lat = []
-            for k in range(samples):
-                tb = seq_body(k)
-                t = time.monotonic()
-                boards.socks[0].send(boards.heads[0] + tb)
-                deadline = t + 5
-                while tb not in sub.arrivals and time.monotonic() < deadline:
-                    select.select([sub.sock], [], [], 0.05)
-                    sub.pump()
-                if tb in sub.arrivals:
-                    lat.append(int((sub.arrivals[tb] - t) * 1e9))
-            res.add(comp, "latency line->subscriber", "us", "farwire", lat, samples=True)
+            res.add(comp, "latency line->subscriber", "us", "farwire",
+                    latency(sub, lambda tb: boards.socks[0].send(boards.heads[0] + tb)),
+                    samples=True)
         finally:
             boards.close()
             hub.stop()
@@ -1963,22 +1972,12 @@ def run_hub_mqtt(res, bindir, base):
             res.add(comp, "messages delivered" + tag, "%", "socat", 100.0 * got / total)
             res.add(comp, "broker CPU per message" + tag, "us", "socat",
                     1e6 * (b1 - b0) / max(got, 1))
-            sub.arrivals = {}
-            lat = []
-            for k in range(samples):
-                tb = seq_body(k)
-                t = time.monotonic()
+            def pub_one(tb):
                 pub.sock.setblocking(True)
                 pub.sock.sendall(pub.publish_packet(topics[0], tb))
                 pub.sock.setblocking(False)
-                deadline = t + 5
-                while tb not in sub.arrivals and time.monotonic() < deadline:
-                    select.select([sub.sock], [], [], 0.05)
-                    sub.pump()
-                    pub.pump()
-                if tb in sub.arrivals:
-                    lat.append(int((sub.arrivals[tb] - t) * 1e9))
-            res.add(comp, "latency line->subscriber", "us", "socat", lat, samples=True)
+            res.add(comp, "latency line->subscriber", "us", "socat",
+                    latency(sub, pub_one, also=pub.pump), samples=True)
         finally:
             broker.stop()
     HUB_REASONS.setdefault("linkhub-mqtt CPU per message", "see docs/hub.md, Benchmark")

@@ -46,6 +46,13 @@ void family(ByteBuffer *out, const char *name, const char *type, const char *hel
     put(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// A family of one sample without labels.
+void single(ByteBuffer *out, const char *name, const char *type, const char *help, uint64_t v)
+{
+    family(out, name, type, help);
+    put(out, "%s %llu\n", name, (unsigned long long)v);
+}
+
 // A label value with \, " and newline escaped as the format asks.
 const char *label(const char *s, char *buf, size_t size)
 {
@@ -261,21 +268,19 @@ void metrics_text(ByteBuffer *out)
     family(out, "linkhub_mqtt_connected", "gauge", "1 while the broker has accepted the hub.");
     put(out, "linkhub_mqtt_connected{broker=\"%s\",id=\"%s\"} %d\n", label(s.broker, a, sizeof a),
         label(s.id, b, sizeof b), s.connected ? 1 : 0);
-    family(out, "linkhub_mqtt_queue_messages", "gauge",
-           "Messages handed to the client library, not yet sent or acknowledged.");
-    put(out, "linkhub_mqtt_queue_messages %llu\n", (unsigned long long)s.queued);
-    family(out, "linkhub_mqtt_queue_bytes", "gauge", "Payload bytes of those messages.");
-    put(out, "linkhub_mqtt_queue_bytes %llu\n", (unsigned long long)s.queued_bytes);
-    family(out, "linkhub_mqtt_dropped_total", "counter",
-           "Up messages dropped: broker away, queue full, or unacknowledged when the connection ended.");
-    put(out, "linkhub_mqtt_dropped_total %llu\n", (unsigned long long)s.dropped);
-    family(out, "linkhub_mqtt_attempts_total", "counter", "Connection attempts to the broker.");
-    put(out, "linkhub_mqtt_attempts_total %llu\n", (unsigned long long)s.attempts);
-    family(out, "linkhub_mqtt_connects_total", "counter", "Connections the broker accepted.");
-    put(out, "linkhub_mqtt_connects_total %llu\n", (unsigned long long)s.connects);
-    family(out, "linkhub_mqtt_refusals_total", "counter",
-           "Attempts the broker refused (credentials, certificate).");
-    put(out, "linkhub_mqtt_refusals_total %llu\n", (unsigned long long)s.refusals);
+    single(out, "linkhub_mqtt_queue_messages", "gauge",
+           "Messages handed to the client library, not yet sent or acknowledged.", s.queued);
+    single(out, "linkhub_mqtt_queue_bytes", "gauge", "Payload bytes of those messages.",
+           s.queued_bytes);
+    single(out, "linkhub_mqtt_dropped_total", "counter",
+           "Up messages dropped: broker away, queue full, or unacknowledged when the connection ended.",
+           s.dropped);
+    single(out, "linkhub_mqtt_attempts_total", "counter", "Connection attempts to the broker.",
+           s.attempts);
+    single(out, "linkhub_mqtt_connects_total", "counter", "Connections the broker accepted.",
+           s.connects);
+    single(out, "linkhub_mqtt_refusals_total", "counter",
+           "Attempts the broker refused (credentials, certificate).", s.refusals);
 }
 
 int metrics_start(const char *addr)

@@ -1,6 +1,10 @@
 #include "hub_fake.h"
 
+#include <arpa/inet.h>
 #include <ev.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -100,3 +104,16 @@ void fake_hub_line(HubDevice *d, const void *p, size_t n)
 
 size_t fake_hub_writes() { return nwrites; }
 const FakeLineWrite *fake_hub_write_at(size_t i) { return &writes[i]; }
+
+int fake_free_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t l = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &l);
+    close(s);
+    return ntohs(a.sin_port);
+}

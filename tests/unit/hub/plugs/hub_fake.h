@@ -23,3 +23,5 @@ void fake_hub_line(HubDevice *d, const void *p, size_t n);
 size_t fake_hub_writes();
 const FakeLineWrite *fake_hub_write_at(size_t i);
 void fake_hub_add_refusal(const char *what, uint64_t count);
+// A loopback TCP port nothing listens on now.
+int fake_free_port();

@@ -83,15 +83,11 @@ TEST(Metrics, EveryDeviceHasItsGaugeAndCounters)
 TEST(Metrics, AnswersAScrapeFromTheLoop)
 {
     fake_hub_reset(1);
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int port = fake_free_port();
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &l);
-    int port = ntohs(a.sin_port);
-    close(s);
     std::string addr = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(metrics_start(addr.c_str()), 0);
 

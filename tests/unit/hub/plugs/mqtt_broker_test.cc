@@ -28,19 +28,6 @@ namespace {
 const char *kGroup = "00112233-4455-6677-8899-aabbccddeeff";
 const char *kMosquitto = "/usr/sbin/mosquitto";
 
-int free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &l);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 bool port_open(int port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -140,7 +127,7 @@ protected:
         if (access(kMosquitto, X_OK) != 0)
             GTEST_SKIP() << "no mosquitto";
         ASSERT_TRUE(mkdtemp(dir));
-        port = free_port();
+        port = fake_free_port();
         std::string conf = std::string(dir) + "/m.conf";
         FILE *f = fopen(conf.c_str(), "w");
         fprintf(f, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n", port);
