@@ -172,6 +172,7 @@ void publish_state(MqttDev *md, const char *group, bool online)
         md->have_last = true;
     }
     md->claimed = online;
+    mqtt_rearm();  // a full socket leaves the packet queued for the write watcher
 }
 
 void set_up_topic(MqttDev *md)
