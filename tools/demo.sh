@@ -153,6 +153,13 @@ while True:
     time.sleep(0.2)
 print("== both boards online: " + ", ".join("%s over %s from %s" % (d["mac"], d["transport"], d["peer"])
                                            for d in doc["devices"]))
+def wait_attached(n, attached=True):
+    """Until linkhub has (or no longer has) an application on board n."""
+    end = time.monotonic() + 5
+    while status()["devices"][n - 1]["app_connected"] != attached and time.monotonic() < end:
+        time.sleep(0.05)
+
+
 def exchange(n, line, endpoint, write, reader):
     """Application -> line, then line -> application; whether both came."""
     msg = b"hello line %d, from %s" % (n, endpoint.encode())
@@ -174,13 +181,14 @@ for n, (bridge, port) in enumerate((("serstream", 20001), ("serdgram", 20002)), 
     line = os.open(os.path.join(work, "line%d" % n), os.O_RDWR | os.O_NOCTTY)
     tty.setraw(line)
     app = socket.create_connection(("127.0.0.1", port))
-    time.sleep(0.3)  # attached (an INFO line says so)
+    wait_attached(n)
     ok = exchange(n, line, "tcp:127.0.0.1:%d" % port, app.sendall, app) and ok
     app.close()
-    time.sleep(0.3)
+    wait_attached(n, False)
     path = os.path.join(work, "board%d" % n)
     print("   %s -> %s" % (path, os.readlink(path)))
     pty = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    wait_attached(n)
     ok = exchange(n, line, "pty:" + path, lambda m: os.write(pty, m), pty) and ok
     os.close(pty)
     os.close(line)

@@ -389,8 +389,11 @@ static size_t send_direct(HubDeviceCore *c, const uint8_t *p, size_t n)
         if (pace_wait(c, k) > 0)
             break;
         int r = send_frame(c, p + done, k);
-        if (r < 0)
-            return n;  // the link ends; what is left goes with it
+        if (r < 0) {
+            // The link ends; what is left goes with it.
+            c->dev->dropped_down += n - done;
+            return n;
+        }
         if (r > 0)
             break;
         done += k;
@@ -505,6 +508,21 @@ void hub_sink_drained(HubDeviceCore *c)
     ev_io_start(hub_loop, &c->link->io);
 }
 
+// A write to an endpoint failed for good: a TCP application is ended
+// here (its reader may be paused); a pty's end shows as its hang-up.
+static void sink_failed(HubDeviceCore *c, HubSink *s)
+{
+    if (s == &c->app) {
+        log_info_as("app_write", "%s: write to the application failed: %m\n", c->dev->mac_text);
+        hub_sink_close(c, s);
+        return;
+    }
+    c->dev->dropped_up += static_cast<uint64_t>(s->q.len);
+    bfree(&s->q);
+    ev_io_stop(hub_loop, &s->wio);
+    hub_sink_drained(c);
+}
+
 static void sink_write_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
@@ -513,7 +531,8 @@ static void sink_write_cb(struct ev_loop *loop, ev_io *w, int revents)
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
-        n = s->q.len;  // a failing endpoint: its reader ends it
+        sink_failed(s->owner, s);
+        return;
     }
     if (n < s->q.len) {
         bshrink(&s->q, static_cast<int>(n));
@@ -531,20 +550,20 @@ void hub_sink_init(HubDeviceCore *c, HubSink *s)
     ev_init(&s->wio, sink_write_cb);
 }
 
-void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
+bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
 {
     if (s->q.len > 0) {
-        if (static_cast<size_t>(s->q.len) + n > kUpQueueMax) {
-            c->dev->dropped_up += n;
-            return;
-        }
+        if (static_cast<size_t>(s->q.len) + n > kUpQueueMax)
+            return false;
         bconcat(&s->q, reinterpret_cast<const char *>(p), static_cast<int>(n));
-        return;
+        return true;
     }
     ssize_t w = write(s->fd, p, n);
     if (w < 0) {
-        if (errno != EAGAIN && errno != EINTR)
-            return;  // a failing endpoint: its reader ends it
+        if (errno != EAGAIN && errno != EINTR) {
+            sink_failed(c, s);
+            return false;
+        }
         w = 0;
     }
     if (static_cast<size_t>(w) < n) {
@@ -552,6 +571,7 @@ void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
         ev_io_set(&s->wio, s->fd, EV_WRITE);
         ev_io_start(hub_loop, &s->wio);
     }
+    return true;
 }
 
 void hub_sink_close(HubDeviceCore *c, HubSink *s)
@@ -577,16 +597,15 @@ void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n)
     for (HubPlug *pl = hub_plugs; pl; pl = pl->next)
         if (pl->line_bytes)
             pl->line_bytes(d, p, n);
+    // A device reached only through plug-ins: they count what they take.
+    if (d->tcp_endpoint == nullptr && d->pty_path == nullptr)
+        return;
     bool any = false;
-    if (c->app.fd >= 0) {
-        hub_sink_write(c, &c->app, p, n);
-        any = true;
-    }
+    if (c->app.fd >= 0)
+        any = hub_sink_write(c, &c->app, p, n);
     HubSink *pty = hub_pty_sink(c);
-    if (pty != nullptr && pty->fd >= 0) {
-        hub_sink_write(c, pty, p, n);
-        any = true;
-    }
+    if (pty != nullptr && pty->fd >= 0)
+        any = hub_sink_write(c, pty, p, n) || any;
     if (any)
         d->bytes_up += n;
     else

@@ -63,7 +63,8 @@ struct HubDeviceCore {
 
 // hub.cc
 void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n);
-void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n);
+// Whether the endpoint took the bytes (now or into its queue).
+bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n);
 void hub_sink_close(HubDeviceCore *c, HubSink *s);
 // Reads an application endpoint's bytes towards the board: 1 while it is
 // open, 0 when it ended (EOF or a failure, errno set; the caller ends it).

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT, run
+from conftest import run
 from fw_serial import free_port
 from fw_dist import (BOARD_PROGRAMS, DIST, HUB_PROGRAMS, PROGRAMS, build_dir, built_programs,
                      help_table, host_checks_only, require_built, require_tool, unit_name)

@@ -527,6 +527,14 @@ def test_descriptor_exhaustion_on_accept_does_not_spin(hub):
     h.wait_device(MAC_A, "offline", lambda d: not d["online"])
 
 
+def test_soft_descriptor_limit_raised_to_the_hard_one(hub):
+    _, dev = tcp_device(MAC_A)
+    h = hub([dev], prefix=["prlimit", "--nofile=64:4096", "--"])
+    with open("/proc/%d/limits" % h.pid) as f:
+        row = [l for l in f if l.startswith("Max open files")][0].split()
+    assert row[3:5] == ["4096", "4096"]
+
+
 # ---- the status document and start-up ----
 
 def test_status_document_fields(hub, tmp_path):
