@@ -1333,7 +1333,7 @@ def run_hub_line(res, bindir, base):
         # application writes everything at once; socat would pass it on as it
         # comes and lose payload behind the headers the line then receives.
         rig = HubLineRig(bindir, "farwire", base)
-        tag = " [%d KiB at once, default pacing: 115200 bit/s, 10 ms gap]" % (
+        tag = " [%d KiB at once, default pacing: 115200 bit/s]" % (
             Config.hub_burst_bytes >> 10)
         try:
             secs, got, intact = rig.bulk_s2l(Config.hub_burst_bytes, burst=True)
@@ -1660,10 +1660,16 @@ def stripped_size(path, base):
     return size
 
 
+def present_daemons(bindir):
+    """DAEMONS in BINDIR; linkhub may be missing from a build without it
+    (FW_HUB=OFF), the board daemons may not."""
+    return [n for n in DAEMONS if n != HUB or os.access(os.path.join(bindir, n), os.X_OK)]
+
+
 def run_static(res, bindir, base):
     socat = shutil.which("socat")
     s_size, s_needed = stripped_size(socat, base), elf_needed(socat)
-    for name in DAEMONS:
+    for name in present_daemons(bindir):
         path = os.path.join(bindir, name)
         res.facts.append((name, stripped_size(path, base), elf_needed(path)))
     res.facts.append(("socat", s_size, s_needed))
@@ -2127,6 +2133,8 @@ def main():
         raise SystemExit("socat is not installed")
     bindir = os.path.abspath(args.bindir)
     for name in DAEMONS:
+        if name == HUB and "linkhub" not in chosen:
+            continue
         if not os.access(os.path.join(bindir, name), os.X_OK):
             raise SystemExit("%s: no program %s" % (bindir, name))
     json_path = args.json or "/tmp/farwire-bench-%s.json" % time.strftime("%Y%m%d-%H%M%S")
@@ -2198,7 +2206,7 @@ def main():
                    "static": [{"program": n, "stripped_size": size, "needed": needed.split()}
                               for n, size, needed in res.facts]}, f, indent=1)
     print("raw samples: %s" % json_path)
-    if "static" in chosen and len(res.facts) != len(DAEMONS) + 1:
+    if "static" in chosen and len(res.facts) != len(present_daemons(bindir)) + 1:
         missing.append(("static", "sizes"))
     if failed or missing:
         note("incomplete: failed %s; figures without a value: %s" % (failed, missing))

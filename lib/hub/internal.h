@@ -39,6 +39,7 @@ struct HubLink;
 
 struct HubDeviceCore {
     HubDevice *dev;
+    char *spec;  // the --device words, which the device's strings point into
     HubLineSettings line;
     // tcp: endpoint: the listener and its one client (sink.fd).
     int listen_fd;
@@ -82,6 +83,9 @@ extern HubPlug *hub_plugs;
 extern uint64_t hub_accept_shed;
 
 // pty.cc
+// mkdir -p of the directory that holds `path` (mode 0755); failures show
+// when the path is used.
+void hub_make_parent(const char *path);
 // Creates the pty of device c (raw, linked at its path); ends the process
 // when it cannot.
 void hub_pty_start(HubDeviceCore *c);

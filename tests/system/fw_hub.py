@@ -41,6 +41,23 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def read_status(path, timeout=5.0):
+    """The document linkhub's status socket at `path` gives, parsed."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    try:
+        s.connect(path)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        s.close()
+    return json.loads(data)
+
+
 class Hub:
     """A running linkhub; devices: list of --device values."""
 
@@ -70,17 +87,7 @@ class Hub:
         return self.d.fd_count()
 
     def status(self):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(self.status_path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        s.close()
-        return json.loads(data)
+        return read_status(self.status_path)
 
     def device(self, mac):
         for d in self.status()["devices"]:

@@ -1,16 +1,15 @@
 """What ships around the programs: manual pages that agree with --help,
 sample configurations the programs accept, the `cmake --install` tree and
 the systemd units."""
-import json
 import os
 import re
-import socket
 import stat
 import subprocess
 
 import pytest
 
 from conftest import run
+from fw_hub import read_status
 from fw_serial import free_port
 from fw_dist import (BOARD_PROGRAMS, DIST, HUB_PROGRAMS, PROGRAMS, build_dir, built_programs,
                      help_table, host_checks_only, require_built, require_tool, unit_name)
@@ -157,18 +156,6 @@ def test_linkhub_sample_as_it_stands_asks_for_a_group():
     assert re.search(r"ERR.*group", err), err
 
 
-def read_status(path):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(5)
-        s.connect(path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return json.loads(data)
-            data += chunk
-
-
 def test_linkhub_sample_with_every_line_uncommented_runs(daemon, tmp_path):
     # Every value as written is one linkhub takes: it starts and serves the
     # sample's devices.  Only what would touch the system is moved: the
@@ -190,6 +177,23 @@ def test_linkhub_sample_with_every_line_uncommented_runs(daemon, tmp_path):
     doc = read_status(status)
     assert sorted(d["mac"] for d in doc["devices"]) == sorted(macs)
     assert not any(d["online"] for d in doc["devices"])
+    # The manual names every member of the document and of a device.
+    documented = status_members()
+    assert sorted((set(doc) | set(doc["devices"][0])) - documented) == []
+
+
+def status_members():
+    """The members linkhub(8)'s Status subsection names: `.Li name` words
+    (a list entry may name several: `.It Li a , b`)."""
+    with open(os.path.join(DIST, "man", "linkhub.8")) as f:
+        text = f.read()
+    section = text[text.index(".Ss Status\n"):]
+    section = section[:section.index("\n.Sh ")]
+    names = set()
+    for line in section.splitlines():
+        if line.startswith((".Li ", ".It Li ")):
+            names.update(w for w in line.split()[1:] if re.match(r"^[a-z_]+$", w) and w != "Li")
+    return names
 
 
 # --- cmake --install ------------------------------------------------------

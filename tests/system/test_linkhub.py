@@ -270,7 +270,7 @@ def test_link_without_header_closed_after_the_bound(hub):
 
 # ---- nothing late ----
 
-def test_offline_and_unattached_bytes_are_dropped_and_counted(hub):
+def test_bytes_for_an_offline_board_are_dropped(hub):
     app_port, dev = tcp_device(MAC_A, "gap:0")
     h = hub([dev])
     app = TcpApp(app_port)
@@ -283,12 +283,27 @@ def test_offline_and_unattached_bytes_are_dropped_and_counted(hub):
     # Only what was written while the board was there.
     assert board.recv_payload(3) == b"now"
     assert not board.closed_by_hub(0.3) and board._payload() == b"now"
+    close_all(app, board)
+
+
+@pytest.mark.parametrize("endpoint", ["tcp", "pty"])
+def test_bytes_while_no_application_is_attached_are_dropped(hub, tmp_path, endpoint):
+    app_port = free_port()
+    path = str(tmp_path / "board")
+    ep = "tcp:127.0.0.1:%d" % app_port if endpoint == "tcp" else "pty:" + path
+    h = hub(["%s %s" % (MAC_A, ep)])
+    attach = (lambda: TcpApp(app_port)) if endpoint == "tcp" else (lambda: PtyApp(path))
+    board = TcpBoard(h.port, MAC_A)
+    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
+    app = attach()
+    h.wait_device(MAC_A, "attached", lambda d: d["app_connected"])
     app.close()
-    h.wait_device(MAC_A, "the application detached", lambda d: not d["app_connected"])
-    board.send_frame(b"y" * 500)
-    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 500)
-    app = TcpApp(app_port)
-    h.wait_device(MAC_A, "the application attached again", lambda d: d["app_connected"])
+    h.wait_device(MAC_A, "detached", lambda d: not d["app_connected"])
+    board.send_frame(b"nobody hears this")
+    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 17)
+    # The next application gets only what comes after it attached.
+    app = attach()
+    h.wait_device(MAC_A, "attached again", lambda d: d["app_connected"])
     board.send_frame(b"fresh")
     assert app.recv_exact(5) == b"fresh"
     assert app.quiet(0.2) == b""
@@ -406,21 +421,6 @@ def test_pty_opened_and_closed_100_times_without_spinning(hub, tmp_path):
     assert "application attached to pty:" in h.stderr()
     assert "application detached from pty:" in h.stderr()
     close_all(board)
-
-
-def test_pty_gets_nothing_sent_while_closed(hub, tmp_path):
-    path = str(tmp_path / "board")
-    h = hub(["%s pty:%s" % (MAC_A, path)])
-    board = TcpBoard(h.port, MAC_A)
-    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
-    board.send_frame(b"nobody hears this")
-    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 17)
-    app = PtyApp(path)
-    h.wait_device(MAC_A, "attached", lambda d: d["app_connected"])
-    board.send_frame(b"hello")
-    assert app.recv_exact(5) == b"hello"
-    assert app.quiet(0.2) == b""
-    close_all(app, board)
 
 
 # ---- UDP boards ----
