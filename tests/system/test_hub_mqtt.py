@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import UUID, wait_for
+from conftest import UUID, run, wait_for
 from fw_hub import cpu_seconds, start_serdgram, start_serstream
 from fw_hub_mqtt import MAC, MqttHub as Hub
 from fw_mqtt import Broker, Client, make_certs, state_of
@@ -124,21 +124,51 @@ def test_line_bytes_up_down_to_the_line_state_and_will(daemon, tmp_path, broker,
     assert retained_state(broker)["hub"] == "hub-a"
 
 
-def test_serdgram_board_up_and_down(daemon, tmp_path, broker, watch, line):
-    w = watch()
+def test_serdgram_board_mqtt_alone_qos0_prefix_of_two_levels(daemon, tmp_path, broker, watch,
+                                                            line):
+    prefix = "site7/farwire"
+    w = watch(prefix)
     # The bridge instead of the other endpoints: mqtt alone on the device.
-    hub = Hub(daemon, tmp_path, broker.addr, "hub-u", app=False)
+    hub = Hub(daemon, tmp_path, broker.addr, "hub-u", prefix=prefix, app=False,
+              extra=["mqtt-qos 0"])
     hub.wait_connected()
     start_serdgram(daemon, line, hub.port)
     hub.wait_online()
-    w.wait_on(topic("state"), lambda m: state_of(m)["online"])
+    w.wait_on(topic("state", prefix), lambda m: state_of(m)["online"])
     line.write(b"over udp")
-    wait_for(lambda: up_bytes(w) == b"over udp", 10, what="the datagram's bytes on up")
+    wait_for(lambda: b"".join(m.payload for m in w.on(topic("up", prefix))) == b"over udp", 10,
+             what="the datagram's bytes on up")
+    assert all(m.qos == 0 for m in w.on(topic("up", prefix)))
+    w.wait_on(prefix + "/hubs/hub-u", lambda m: m.payload == b"online")
     pub = Client(broker.port)
     cmd = b"\x01\x02 to the line"
-    pub.publish(topic("down"), cmd, qos=1)
+    pub.publish(topic("down", prefix), cmd, qos=1)
     assert line.read(len(cmd)) == cmd
+    # The default prefix's topic is not the device's.
+    pub.publish(topic("down"), b"elsewhere", qos=1)
+    assert not line.pending(0.3)
     pub.close()
+
+
+@pytest.mark.parametrize("words, why", [
+    (["--mqtt", "127.0.0.1"], "not HOST:PORT"),
+    (["--mqtt-qos", "2"], "mqtt-qos 2: 0 or 1"),
+    (["--mqtt-id", "a/b"], "mqtt-id 'a/b'"),
+    (["--mqtt-prefix", "a/#"], "mqtt-prefix 'a/#'"),
+    (["--mqtt-password-file", "/nonexistent/pw", "--mqtt-user", "u"], "mqtt-password-file"),
+    (["--mqtt-cafile", "/nonexistent/ca.pem"], "mqtt-cafile"),
+    (["--metrics", "localhost:9105"], "metrics localhost:9105: not IP:PORT"),
+])
+def test_bad_bridge_or_metrics_option_ends_start_up(tmp_path, words, why):
+    args = ["-f", os.path.join(str(tmp_path), "none.cfg"), "--listen", "127.0.0.1:0",
+            "--group", UUID, "--device", "%s mqtt" % MAC,
+            "--status", os.path.join(str(tmp_path), "s.sock")]
+    if words[0] != "--mqtt":
+        args += ["--mqtt", "127.0.0.1:1"]
+    r = run("linkhub", *(args + words))
+    assert r.returncode == 255
+    err = r.stderr.decode()
+    assert any("ERR: " in l and why in l for l in err.splitlines()), err
 
 
 def test_board_moves_to_a_second_hub_and_keeps_its_topics(daemon, tmp_path, broker, watch):
