@@ -851,12 +851,17 @@ int mqtt_start(const MqttConfig *c)
         log_err("mqtt %s: not HOST:PORT\n", c->broker);
         return -1;
     }
-    if (!prefix_ok(c->prefix)) {
-        log_err("mqtt-prefix '%s': empty, or with '+', '#' or an outer '/'\n", c->prefix ? c->prefix : "");
+    if (!prefix_ok(c->prefix) || strlen(c->prefix) > 128) {
+        log_err("mqtt-prefix '%s': empty, longer than 128, or with '+', '#' or an outer '/'\n",
+                c->prefix ? c->prefix : "");
         return -1;
     }
     if (c->qos != 0 && c->qos != 1) {
         log_err("mqtt-qos %d: 0 or 1\n", c->qos);
+        return -1;
+    }
+    if (c->id && strlen(c->id) >= sizeof mq.id) {
+        log_err("mqtt-id: longer than %zu\n", sizeof mq.id - 1);
         return -1;
     }
     if (c->id && c->id[0]) {
