@@ -292,8 +292,12 @@ def test_refused_by_the_broker_says_why_and_does_not_spin(daemon, tmp_path):
         b = refusing_hub(daemon, tmp_path, "hub-ca", "127.0.0.1:%d" % tls.tls_port,
                          ["mqtt-cafile %s" % other_ca])
         cpu = [cpu_seconds(a.pid), cpu_seconds(b.pid)]
+        fds = [a.fd_count(), b.fd_count()]
         time.sleep(10)
         used = [cpu_seconds(a.pid) - cpu[0], cpu_seconds(b.pid) - cpu[1]]
+        # Each attempt's client is gone with it (one may be under way now).
+        for hub, n in zip((a, b), fds):
+            wait_for(lambda: hub.fd_count() <= n, 10, what="%s's descriptors back" % hub.id)
         for hub, why in ((a, "not authori[sz]ed"), (b, "certificate verify failed")):
             errs = [l for l in hub.d.stderr().splitlines() if "ERR: broker" in l]
             assert 2 <= len(errs) <= 6, errs
