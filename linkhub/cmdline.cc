@@ -24,6 +24,14 @@ const char *gengetopt_args_info_help[] = {
     "(default=`90')",
     "  -d, --debug=INT        debug level  (default=`4')",
     "      --daemon           daemon mode  (default=off)",
+    "      --mqtt=STRING      HOST:PORT of the MQTT broker, empty: no bridge  (default=`')",
+    "      --mqtt-prefix=STRING  topic prefix  (default=`farwire')",
+    "      --mqtt-id=STRING   client id and hub name, empty: linkhub-HOSTNAME  (default=`')",
+    "      --mqtt-user=STRING user name at the broker  (default=`')",
+    "      --mqtt-password-file=STRING  file whose first line is the password  (default=`')",
+    "      --mqtt-cafile=STRING  CA certificates: TLS to the broker when given  (default=`')",
+    "      --mqtt-qos=INT     QoS of published and subscribed messages (0, 1)  (default=`1')",
+    "      --metrics=STRING   ADDR:PORT answering GET /metrics, empty: off  (default=`')",
     nullptr,
 };
 
@@ -38,6 +46,14 @@ static const OptionDesc options[] = {
     FW_OPT_VALUE_NAMED("udp-timeout", udp_timeout, 0, OptKind::Int, "90"),
     FW_OPT_INT(debug, 'd', "4"),
     FW_OPT_FLAG(daemon),
+    FW_OPT_STRING(mqtt, 0, ""),
+    FW_OPT_VALUE_NAMED("mqtt-prefix", mqtt_prefix, 0, OptKind::String, "farwire"),
+    FW_OPT_VALUE_NAMED("mqtt-id", mqtt_id, 0, OptKind::String, ""),
+    FW_OPT_VALUE_NAMED("mqtt-user", mqtt_user, 0, OptKind::String, ""),
+    FW_OPT_VALUE_NAMED("mqtt-password-file", mqtt_password_file, 0, OptKind::String, ""),
+    FW_OPT_VALUE_NAMED("mqtt-cafile", mqtt_cafile, 0, OptKind::String, ""),
+    FW_OPT_VALUE_NAMED("mqtt-qos", mqtt_qos, 0, OptKind::Int, "1"),
+    FW_OPT_STRING(metrics, 0, ""),
 };
 
 const CmdlineTable cmdline_table = {

@@ -55,7 +55,7 @@ IDLE_SYSCALLS = {
 }.get(platform.machine())
 
 COMPARISONS = ("serstream", "serdgram", "streamhop-cli", "streamhop", "dgramhop", "linkhub",
-               "static")
+               "linkhub-mqtt", "static")
 GROUPS = {"serial": ("serstream", "serdgram"), "relays": ("streamhop", "dgramhop"),
           "all": COMPARISONS}
 SERIES = ("gate", "nogate")
@@ -1730,9 +1730,302 @@ def print_markdown(rows, facts):
             "; ".join(sorted({f[2] for f in facts[:-1]})), facts[-1][2]))
 
 
+# ---------------------------------------------------------------- linkhub-mqtt
+
+def run_hub_mqtt(res, bindir, base):
+    """linkhub's MQTT bridge: N simulated boards through linkhub into a
+    mosquitto of its own, beside the same mosquitto fed the same messages
+    (same topics, payloads, QoS 1 and rate) by one plain publisher.  The
+    second column of these rows is that plain publisher's run, not socat.
+    Figures: messages per second delivered to one subscriber at the offered
+    rate, CPU per message of linkhub and of the broker, and the latency of one
+    message from the board's frame (or the publisher's PUBLISH) to the
+    subscriber."""
+    import selectors
+    import struct
+    comp = "linkhub-mqtt"
+    n = 200 if Config.quick else 1000
+    per_board = 5 if Config.quick else 10     # messages a second from every board
+    seconds = 2 if Config.quick else 5
+    size = 16
+    rate = n * per_board
+    mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+    if not os.access(mosquitto, os.X_OK):
+        raise BenchError("mosquitto is not installed")
+    raise_nofile(2 * n + HUB_SPARE_FDS)
+    tag = " [%d boards, %d msg/s offered]" % (n, rate)
+    group = UUID
+
+    def varint(x):
+        out = bytearray()
+        while True:
+            b, x = x % 128, x // 128
+            out.append(b | (0x80 if x else 0))
+            if not x:
+                return bytes(out)
+
+    def mqtt_str(s):
+        b = s.encode()
+        return struct.pack("!H", len(b)) + b
+
+    def packet(first, body):
+        return bytes([first]) + varint(len(body)) + body
+
+    class Mqtt:
+        """A plain MQTT 3.1.1 client on a socket read by this process's
+        loop: counts PUBLISHes, keeps the arrival time of the sequence
+        numbers it is told to watch."""
+
+        def __init__(self, port, cid):
+            self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            JANITOR.socks.append(self.sock)
+            self.sock.sendall(packet(0x10, mqtt_str("MQTT") + bytes([4, 2]) +
+                                     struct.pack("!H", 600) + mqtt_str(cid)))
+            self.buf = b""
+            self.count = 0
+            self.arrivals = {}
+            self.mid = 0
+            while not self.buf.startswith(b"\x20\x02"):
+                self.buf += self.sock.recv(4)
+            self.buf = self.buf[4:]
+            self.sock.setblocking(False)
+
+        def subscribe(self, topic):
+            self.sock.setblocking(True)
+            self.sock.sendall(packet(0x82, struct.pack("!H", 1) + mqtt_str(topic) + b"\x00"))
+            while b"\x90" not in self.buf:
+                self.buf += self.sock.recv(64)
+            self.buf = self.buf[self.buf.index(b"\x90") + 5:]
+            self.sock.setblocking(False)
+
+        def publish_packet(self, topic, body):
+            self.mid = self.mid % 65535 + 1
+            return packet(0x32, mqtt_str(topic) + struct.pack("!H", self.mid) + body)
+
+        def pump(self):
+            """Reads what is there; PUBLISH payloads that are sequence
+            numbers get their arrival time."""
+            now = time.monotonic()
+            try:
+                while True:
+                    chunk = self.sock.recv(1 << 20)
+                    if not chunk:
+                        raise BenchError("the broker closed a benchmark client")
+                    self.buf += chunk
+            except BlockingIOError:
+                pass
+            b, pos, end = self.buf, 0, len(self.buf)
+            while pos + 2 <= end:
+                first = b[pos]
+                length, mult, i = 0, 1, pos + 1
+                while i < end:
+                    length += (b[i] & 0x7F) * mult
+                    mult *= 128
+                    i += 1
+                    if not b[i - 1] & 0x80:
+                        break
+                else:
+                    break
+                if i + length > end:
+                    break
+                if first & 0xF0 == 0x30:
+                    self.count += 1
+                    if self.arrivals is not None:
+                        tl = struct.unpack_from("!H", b, i)[0]
+                        body = b[i + 2 + tl:i + length]
+                        if body[:1] == b"1" and len(body) == size:
+                            self.arrivals[body] = now
+                pos = i + length
+            self.buf = b[pos:]
+
+        def wait_count(self, want, timeout, also=None):
+            deadline = time.monotonic() + timeout
+            last, still = -1, time.monotonic()
+            while self.count < want and time.monotonic() < deadline:
+                select.select([self.sock], [], [], 0.05)
+                self.pump()
+                if also:
+                    also()
+                if self.count != last:
+                    last, still = self.count, time.monotonic()
+                elif time.monotonic() - still > 2.0:
+                    break  # nothing more is coming
+
+    def seq_body(k):
+        return ("1%0*d" % (size - 1, k)).encode()
+
+    def start_broker():
+        d = scratch_dir()
+        port = free_port()
+        conf = os.path.join(d, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n"
+                    "max_queued_messages 0\nmax_inflight_messages 0\nlog_dest none\n" % port)
+        prog = Program([mosquitto, "-c", conf])
+        deadline = time.monotonic() + 10
+        while True:
+            prog.check()
+            with contextlib.suppress(OSError):
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return prog, port
+            if time.monotonic() > deadline:
+                raise BenchError("mosquitto does not listen")
+            time.sleep(0.02)
+
+    def offered(send_one, total, sub):
+        """Calls send_one(k) for k in 0..total-1 at `rate` a second,
+        reading the subscriber between sends."""
+        t0 = time.monotonic()
+        k = 0
+        while k < total:
+            due = min(total, int((time.monotonic() - t0) * rate) + 1)
+            while k < due:
+                send_one(k)
+                k += 1
+            sub.pump()
+            time.sleep(0.001)
+        return time.monotonic() - t0
+
+    def latency(sub, send, also=None):
+        """One message at a time through send(payload): ns until the
+        subscriber has it."""
+        sub.arrivals = {}
+        lat = []
+        for k in range(samples):
+            tb = seq_body(k)
+            t = time.monotonic()
+            send(tb)
+            deadline = t + 5
+            while tb not in sub.arrivals and time.monotonic() < deadline:
+                select.select([sub.sock], [], [], 0.05)
+                sub.pump()
+                if also:
+                    also()
+            if tb in sub.arrivals:
+                lat.append(int((sub.arrivals[tb] - t) * 1e9))
+        return lat
+
+    topics = ["bench/%s/%s/up" % (group, ":".join("%02x" % b for b in board_mac(i)))
+              for i in range(n)]
+    body = payload(size)
+    total = rate * seconds
+    samples = max(10, Config.samples // Config.rounds)
+    for rnd in range(Config.rounds):
+        # --- A: boards -> linkhub -> mosquitto -> subscriber
+        broker, bport = start_broker()
+        sub = Mqtt(bport, "bench-sub")
+        sub.subscribe("bench/#")
+        d = scratch_dir()
+        cfg = os.path.join(d, "linkhub.cfg")
+        status = os.path.join(d, "status.sock")
+        board_port = free_tcp_udp_port()
+        with open(cfg, "w") as f:
+            f.write("listen 127.0.0.1:%d\ngroup %s\nmqtt 127.0.0.1:%d\nmqtt-prefix bench\n"
+                    "mqtt-id bench-hub\n" % (board_port, group, bport))
+            for i in range(n):
+                f.write('device = "%s mqtt"\n' % ":".join("%02x" % b for b in board_mac(i)))
+        hub = Program(hub_argv(bindir, cfg, status))
+        boards = Boards(n, board_port)
+        try:
+            wait_status(hub, status, lambda doc: doc.get("mqtt", {}).get("connected"), timeout=30)
+            boards.connect_all()
+            wait_status(hub, status, lambda doc: online_count(doc) == n, timeout=60, every=0.1)
+            sub.wait_count(n + 1, 10)  # the hub's and every board's state
+            sub.arrivals = None
+            base_count = sub.count
+            h0, b0 = hub.cpu()[0], broker.cpu()[0]
+
+            def board_send(k):
+                i = k % n
+                with contextlib.suppress(BlockingIOError):
+                    boards.socks[i].send(boards.heads[i] + body)
+            secs = offered(board_send, total, sub)
+            sub.wait_count(base_count + total, 30)
+            h1, b1 = hub.cpu()[0], broker.cpu()[0]
+            got = sub.count - base_count
+            doc = hub_status(status)
+            res.add(comp, "messages/s delivered" + tag, "msg/s", "farwire", got / secs)
+            res.add(comp, "messages delivered" + tag, "%", "farwire", 100.0 * got / total)
+            res.add(comp, "linkhub CPU per message" + tag, "us", "farwire",
+                    1e6 * (h1 - h0) / max(got, 1))
+            res.solo.add((comp, "linkhub CPU per message" + tag))
+            res.add(comp, "broker CPU per message" + tag, "us", "farwire",
+                    1e6 * (b1 - b0) / max(got, 1))
+            res.add(comp, "up messages dropped by the hub" + tag, "msg", "farwire",
+                    doc["mqtt"]["dropped"])
+            res.solo.add((comp, "up messages dropped by the hub" + tag))
+            res.add(comp, "hub queue at the end" + tag, "msg", "farwire", doc["mqtt"]["queued"])
+            res.solo.add((comp, "hub queue at the end" + tag))
+            # Latency: one frame at a time from the first board.
+            res.add(comp, "latency line->subscriber", "us", "farwire",
+                    latency(sub, lambda tb: boards.socks[0].send(boards.heads[0] + tb)),
+                    samples=True)
+        finally:
+            boards.close()
+            hub.stop()
+            broker.stop()
+
+        # --- B: one plain publisher -> the same mosquitto setup -> subscriber
+        broker, bport = start_broker()
+        try:
+            sub = Mqtt(bport, "bench-sub")
+            sub.subscribe("bench/#")
+            pub = Mqtt(bport, "bench-pub")
+            sub.arrivals = None
+            b0 = broker.cpu()[0]
+            backlog = []
+
+            def pub_send(k):
+                backlog.append(pub.publish_packet(topics[k % n], body))
+                data = b"".join(backlog)
+                try:
+                    sent = pub.sock.send(data)
+                except BlockingIOError:
+                    sent = 0
+                backlog[:] = [data[sent:]] if sent < len(data) else []
+                pub.pump()  # the PUBACKs
+            pub.arrivals = None
+            secs = offered(pub_send, total, sub)
+            while backlog:
+                pub.sock.setblocking(True)
+                pub.sock.sendall(b"".join(backlog))
+                backlog.clear()
+                pub.sock.setblocking(False)
+            sub.wait_count(total, 30, also=pub.pump)
+            b1 = broker.cpu()[0]
+            got = sub.count
+            res.add(comp, "messages/s delivered" + tag, "msg/s", "socat", got / secs)
+            res.add(comp, "messages delivered" + tag, "%", "socat", 100.0 * got / total)
+            res.add(comp, "broker CPU per message" + tag, "us", "socat",
+                    1e6 * (b1 - b0) / max(got, 1))
+            def pub_one(tb):
+                pub.sock.setblocking(True)
+                pub.sock.sendall(pub.publish_packet(topics[0], tb))
+                pub.sock.setblocking(False)
+            res.add(comp, "latency line->subscriber", "us", "socat",
+                    latency(sub, pub_one, also=pub.pump), samples=True)
+        finally:
+            broker.stop()
+    res.notes.append("linkhub-mqtt rows: the socat column is the same mosquitto fed the same "
+                     "messages by one plain publisher (QoS 1, same topics, payloads and rate)")
+    val = {}
+    for c, f, u, a, b, _, _ in res.rows():
+        if c == comp:
+            val[f] = (a, b)
+    hub_cpu = val.get("linkhub CPU per message" + tag, (None, None))[0]
+    with_hub, alone = val.get("broker CPU per message" + tag, (None, None))
+    why = ("libmosquitto costs the hub system calls of its own per message: a wake-up byte "
+           "to its socket pair, the PUBACK read in three pieces (see docs/hub.md, Benchmark)")
+    res.target("linkhub-mqtt CPU per message" + tag, hub_cpu, "us", alone,
+               "the broker's per message, fed by one publisher (%s)" % fmt(alone), why)
+    res.target("linkhub-mqtt CPU per message, same run" + tag, hub_cpu, "us", with_hub,
+               "the broker's per message, fed by linkhub (%s)" % fmt(with_hub), why)
+
+
 RUNNERS = {"serstream": run_serstream, "serdgram": run_serdgram, "streamhop-cli": run_cli,
            "streamhop": run_streamhop, "dgramhop": run_dgramhop, "linkhub": run_linkhub,
-           "static": run_static}
+           "linkhub-mqtt": run_hub_mqtt, "static": run_static}
 
 
 # ---------------------------------------------------------------- main

@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 DEB_PACKAGES=(g++ cmake make pkg-config libev-dev libgtest-dev python3 python3-pytest socat iproute2 util-linux procps)
 # Packaging checks: manual page lint, unit verification, the OpenWrt init-script test bed.
 DEB_PACKAGES+=(mandoc systemd gcc busybox libjson-c-dev)
+# linkhub's MQTT bridge and metrics: the client and HTTP libraries, and the broker, Prometheus
+# and openssl (the test's throwaway CA) that the system tests run.
+DEB_PACKAGES+=(libmosquitto-dev libmicrohttpd-dev mosquitto prometheus openssl)
 
 need_install() {
     local missing=()
