@@ -1,14 +1,26 @@
 # `cmake --install`: the daemons into sbin, the manual pages, the sample
-# configurations under the documentation folder and the systemd template
-# units.  DESTDIR and CMAKE_INSTALL_PREFIX (also `--prefix` at install time)
-# are honoured; the directories are GNUInstallDirs'.
+# configurations under the documentation folder and the systemd units: a
+# template per board daemon, one unit for linkhub (the server side, there
+# only where its target is built, so included after the programs).
+# DESTDIR and CMAKE_INSTALL_PREFIX (also `--prefix` at install time) are
+# honoured; the directories are GNUInstallDirs'.
 include(GNUInstallDirs)
 
-option(FW_INSTALL_SYSTEMD "Install the systemd template units" ON)
+option(FW_INSTALL_SYSTEMD "Install the systemd units" ON)
 set(FW_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
     "Where the systemd units go (relative: under the installation prefix)")
 
 set(fw_programs serstream serdgram streamhop dgramhop streamhop-cli)
+
+# Units: NAME@.service for a board daemon, NAME.service for the hub.
+set(fw_units_in)
+foreach(p ${fw_programs})
+  list(APPEND fw_units_in ${p}@.service)
+endforeach()
+if(TARGET linkhub)
+  list(APPEND fw_programs linkhub)
+  list(APPEND fw_units_in linkhub.service)
+endif()
 
 install(TARGETS ${fw_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
@@ -32,12 +44,12 @@ if(FW_INSTALL_SYSTEMD)
     if(NOT IS_ABSOLUTE \"\${fw_sbindir}\")
       set(fw_sbindir \"\${CMAKE_INSTALL_PREFIX}/\${fw_sbindir}\")
     endif()
-    foreach(p ${fw_programs})
+    foreach(u ${fw_units_in})
       set(SBINDIR \"\${fw_sbindir}\")
-      configure_file(\"${fw_dist}/systemd/\${p}@.service.in\" \"${fw_units}/\${p}@.service\" @ONLY)
+      configure_file(\"${fw_dist}/systemd/\${u}.in\" \"${fw_units}/\${u}\" @ONLY)
     endforeach()
   ")
-  foreach(p ${fw_programs})
-    install(FILES ${fw_units}/${p}@.service DESTINATION ${FW_SYSTEMD_UNITDIR})
+  foreach(u ${fw_units_in})
+    install(FILES ${fw_units}/${u} DESTINATION ${FW_SYSTEMD_UNITDIR})
   endforeach()
 endif()

@@ -7,14 +7,26 @@
 #
 #   sudo tools/demo.sh        # serstream over TCP
 #   sudo tools/demo.sh udp    # serdgram over UDP
+#   sudo tools/demo.sh hub    # both, on two lines, dialling linkhub; the demo
+#                             # talks to each line through linkhub's tcp: and
+#                             # pty: endpoints
 #
+# The hub demo runs the three daemons in a network namespace of its own
+# (fwdemo-hub<pid>, loopback only), where the two ends of a veth pair give
+# the two boards their MAC addresses; it needs root.
 # As root it installs what it needs on Debian (like tools/test.sh); it
 # builds into build-demo/ (no tests: no test dependencies) and cleans up
 # after itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MODE=${1:-tcp}
-case "$MODE" in tcp) PROG=serstream ;; udp) PROG=serdgram ;; *) echo "usage: $0 [tcp|udp]" >&2; exit 2 ;; esac
+case "$MODE" in
+    tcp) PROGS=(serstream) ;;
+    udp) PROGS=(serdgram) ;;
+    hub) PROGS=(serstream serdgram linkhub) ;;
+    *) echo "usage: $0 [tcp|udp|hub]" >&2; exit 2 ;;
+esac
+PROG=${PROGS[0]}
 
 DEB_PACKAGES=(g++ cmake make libev-dev python3 socat iproute2)
 missing=()
@@ -32,31 +44,166 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
-echo "== building $PROG into build-demo/"
+echo "== building ${PROGS[*]} into build-demo/"
 cmake -S . -B build-demo -DFW_TESTS=OFF >/dev/null
-cmake --build build-demo -j "$(nproc)" --target "$PROG" >/dev/null
+for p in "${PROGS[@]}"; do cmake --build build-demo -j "$(nproc)" --target "$p" >/dev/null; done
 
 WORK=$(mktemp -d /tmp/fwdemo.XXXXXX)
 NAME=ttyFWdemo$$          # unique tty name: its lock is /var/run/$NAME.pid
 PIDS=()
+NS=
 cleanup() {
     local i
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[$i]}" 2>/dev/null || true; sleep 0.1; done
     wait 2>/dev/null || true
+    [ -z "$NS" ] || ip netns del "$NS" 2>/dev/null || true
     rm -rf "$WORK"
-    rm -f "/var/run/$NAME.pid"
+    rm -f "/var/run/$NAME.pid" "/var/run/${NAME}a.pid" "/var/run/${NAME}b.pid"
 }
 trap cleanup EXIT
 
-# The serial line: the bridge opens one end, this script is the far end.
-socat pty,raw,echo=0,link="$WORK/$NAME" pty,raw,echo=0,link="$WORK/line" &
-PIDS+=($!)
-for _ in $(seq 50); do [ -e "$WORK/$NAME" ] && [ -e "$WORK/line" ] && break; sleep 0.1; done
-
-# The line-direction script the bridge runs around each write to the line.
+# The line-direction script the bridges run around each write to the line.
 mkdir "$WORK/bin"
 printf '#!/bin/sh\necho "         linegate.sh $1"\n' > "$WORK/bin/linegate.sh"
 chmod +x "$WORK/bin/linegate.sh"
+
+# A serial line: the bridge opens DEV, this script is the far end FAR.
+serial_line() {  # DEV FAR
+    socat pty,raw,echo=0,link="$1" pty,raw,echo=0,link="$2" &
+    PIDS+=($!)
+    for _ in $(seq 50); do [ -e "$1" ] && [ -e "$2" ] && break; sleep 0.1; done
+}
+
+if [ "$MODE" = hub ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "the hub demo makes a network namespace: run it as root" >&2
+        exit 1
+    fi
+    UUID=00112233-4455-6677-8899-aabbccddeeff
+    NS=fwdemo-hub$$
+    ip netns add "$NS"
+    ip -n "$NS" link set lo up
+    # The boards' MAC addresses, for their link headers (the pair stays down).
+    ip -n "$NS" link add fwboard1 address 02:00:00:00:00:01 type veth \
+        peer name fwboard2 address 02:00:00:00:00:02
+    IN=(ip netns exec "$NS")
+    serial_line "$WORK/${NAME}a" "$WORK/line1"
+    serial_line "$WORK/${NAME}b" "$WORK/line2"
+
+    cat > "$WORK/linkhub.cfg" <<CFG
+listen 127.0.0.1:10000
+group $UUID
+device = "02:00:00:00:00:01 tcp:127.0.0.1:20001 pty:$WORK/board1 baud:115200"
+device = "02:00:00:00:00:02 tcp:127.0.0.1:20002 pty:$WORK/board2 baud:115200"
+status $WORK/status.sock
+debug 6
+CFG
+    echo "== linkhub, in namespace $NS:"
+    sed 's/^/     /' "$WORK/linkhub.cfg"
+    "${IN[@]}" build-demo/bin/linkhub --config "$WORK/linkhub.cfg" &
+    PIDS+=($!)
+    for _ in $(seq 50); do [ -S "$WORK/status.sock" ] && break; sleep 0.1; done
+    echo "== serstream --nic fwboard1 (02:00:00:00:00:01) on line 1, serdgram --nic fwboard2 (02:00:00:00:00:02) on line 2"
+    PATH="$WORK/bin:$PATH" "${IN[@]}" build-demo/bin/serstream --config "$WORK/none.cfg" \
+        --dev "$WORK/${NAME}a" --tcpserver 127.0.0.1 --tcpport 10000 --nic fwboard1 --uuid "$UUID" &
+    PIDS+=($!)
+    PATH="$WORK/bin:$PATH" "${IN[@]}" build-demo/bin/serdgram --config "$WORK/none.cfg" \
+        --dev "$WORK/${NAME}b" --udpserver 127.0.0.1 --udpport 10000 --heartbeat 2 --nic fwboard2 \
+        --uuid "$UUID" &
+    PIDS+=($!)
+    # The application side: through each board's tcp: endpoint, then its
+    # pty: endpoint; the far end of each line answers.
+    "${IN[@]}" python3 -u - "$WORK" <<'PY'
+import json, os, select, socket, sys, time, tty
+
+work = sys.argv[1]
+
+
+def status():
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(os.path.join(work, "status.sock"))
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return json.loads(data)
+            data += chunk
+
+
+def read_for(fd, want, timeout=5.0):
+    """Read from fd until `want` came (or the time is up)."""
+    got = b""
+    end = time.monotonic() + timeout
+    while want not in got and time.monotonic() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            got += os.read(fd, 4096) if isinstance(fd, int) else fd.recv(4096)
+    return got
+
+
+deadline = time.monotonic() + 15
+while True:
+    try:
+        doc = status()
+        if all(d["online"] for d in doc["devices"]):
+            break
+    except (OSError, ValueError):
+        pass
+    if time.monotonic() > deadline:
+        sys.exit("== the boards did not come online")
+    time.sleep(0.2)
+print("== both boards online: " + ", ".join("%s over %s from %s" % (d["mac"], d["transport"], d["peer"])
+                                           for d in doc["devices"]))
+ok = True
+for n, (bridge, port) in enumerate((("serstream", 20001), ("serdgram", 20002)), 1):
+    line = os.open(os.path.join(work, "line%d" % n), os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(line)
+    # tcp: endpoint
+    app = socket.create_connection(("127.0.0.1", port))
+    time.sleep(0.3)
+    msg = b"hello line %d, from tcp:127.0.0.1:%d" % (n, port)
+    print("== board %d (%s), tcp: endpoint -> line: %r" % (n, bridge, msg.decode()))
+    app.sendall(msg)
+    got = read_for(line, msg)
+    print("   line %d received: %r" % (n, got.decode(errors="replace")))
+    ok = ok and msg in got
+    msg = b"line %d answers the tcp: application" % n
+    print("== board %d, line -> tcp: endpoint: %r" % (n, msg.decode()))
+    os.write(line, msg)
+    got = read_for(app, msg)
+    print("   tcp:127.0.0.1:%d received: %r" % (port, got.decode(errors="replace")))
+    ok = ok and msg in got
+    app.close()
+    time.sleep(0.3)
+    # pty: endpoint
+    path = os.path.join(work, "board%d" % n)
+    pty = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    msg = b"hello line %d, from pty:%s" % (n, path.encode())
+    print("== board %d, pty: endpoint %s -> %s -> line: %r" % (n, path, os.readlink(path),
+                                                             msg.decode()))
+    os.write(pty, msg)
+    got = read_for(line, msg)
+    print("   line %d received: %r" % (n, got.decode(errors="replace")))
+    ok = ok and msg in got
+    msg = b"line %d answers the pty: application" % n
+    print("== board %d, line -> pty: endpoint: %r" % (n, msg.decode()))
+    os.write(line, msg)
+    got = read_for(pty, msg)
+    print("   %s received: %r" % (path, got.decode(errors="replace")))
+    ok = ok and msg in got
+    os.close(pty)
+    os.close(line)
+print("== linkhub's status document:")
+for d in status()["devices"]:
+    print("   " + json.dumps(d, sort_keys=True))
+if not ok:
+    sys.exit("== some bytes did not cross")
+print("== bytes crossed both ways, through both endpoints of both boards")
+PY
+    exit $?
+fi
+
+# The serial line: the bridge opens one end, this script is the far end.
+serial_line "$WORK/$NAME" "$WORK/line"
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkfifo "$WORK/to-server"

@@ -34,3 +34,10 @@
      offsetof(gengetopt_args_info, name##_orig), offsetof(gengetopt_args_info, name##_help),  \
      offsetof(gengetopt_args_info, name##_given), offsetof(gengetopt_args_info, name##_min),  \
      offsetof(gengetopt_args_info, name##_max), lower, upper, false}
+
+// A row whose long name is not a C name ("udp-timeout"): its fields are
+// named by `field` (udp_timeout_arg, ...).
+#define FW_OPT_VALUE_NAMED(text, field, letter, kind, def)                                   \
+    {text, letter, kind, def, offsetof(gengetopt_args_info, field##_arg),                     \
+     offsetof(gengetopt_args_info, field##_orig), offsetof(gengetopt_args_info, field##_help), \
+     offsetof(gengetopt_args_info, field##_given), kNoField, kNoField, 0, 0, false}

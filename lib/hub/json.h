@@ -21,3 +21,5 @@ void json_u64(JsonOut *j, const char *key, uint64_t value);
 void json_i64(JsonOut *j, const char *key, int64_t value);
 void json_bool(JsonOut *j, const char *key, bool value);
 void json_null(JsonOut *j, const char *key);
+// A bare string value, quoted and escaped (no comma, no key).
+void json_str_text(JsonOut *j, const char *text);

@@ -8,8 +8,35 @@ import pytest
 
 from conftest import BIN, ROOT, WRAP, run
 
-PROGRAMS = ["serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli"]
+# The board daemons (built for every target), then the server side, which is
+# built for the host only.
+BOARD_PROGRAMS = ["serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli"]
+HUB_PROGRAMS = ["linkhub"]
+PROGRAMS = BOARD_PROGRAMS + HUB_PROGRAMS
 DIST = os.path.join(ROOT, "dist")
+
+
+def built_programs():
+    """The programs of PROGRAMS the build under test made: all of them on the
+    host; a target build (under FW_WRAP) has no linkhub."""
+    return [p for p in PROGRAMS if not (WRAP and p in HUB_PROGRAMS and not is_built(p))]
+
+
+def is_built(prog):
+    return os.path.exists(os.path.join(BIN, prog))
+
+
+def require_built(prog):
+    """Skip a check of a host-only program in a target build that lacks it;
+    on the host its absence is a failure, reported by the check itself."""
+    if prog not in built_programs():
+        pytest.skip("%s is built for the host only" % prog)
+
+
+def unit_name(prog):
+    """The systemd unit of a program: a template per board daemon (one
+    instance per configuration), one unit for the hub."""
+    return prog + (".service" if prog in HUB_PROGRAMS else "@.service")
 
 HELP_RX = re.compile(r"^  (?:-(\w), |    )--([a-z-]+)(?:=(STRING|INT))?\s+.*?"
                      r"(?:  \(default=(?:`([^']*)'|(off))\))?$")

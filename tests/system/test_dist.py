@@ -1,16 +1,19 @@
 """What ships around the programs: manual pages that agree with --help,
 sample configurations the programs accept, the `cmake --install` tree and
 the systemd units."""
+import json
 import os
 import re
+import socket
 import stat
 import subprocess
+import time
 
 import pytest
 
-from conftest import ROOT, run
-from fw_dist import (DIST, PROGRAMS, build_dir, help_table, host_checks_only,
-                     require_tool)
+from conftest import ROOT, program, run
+from fw_dist import (BOARD_PROGRAMS, DIST, HUB_PROGRAMS, PROGRAMS, build_dir, built_programs,
+                     help_table, host_checks_only, require_built, require_tool, unit_name)
 
 MAN_PAGES = ["man/%s.8" % p for p in PROGRAMS] + ["man/farwire.cfg.5", "man/farwire.7"]
 UUID = "00112233-4455-6677-8899-aabbccddeeff"
@@ -52,6 +55,7 @@ def man_table(prog):
 
 @pytest.mark.parametrize("prog", PROGRAMS)
 def test_man_page_options_match_help(prog):
+    require_built(prog)
     assert man_table(prog) == help_table(prog)
 
 
@@ -86,6 +90,7 @@ def sample_options(prog):
 
 @pytest.mark.parametrize("prog", PROGRAMS)
 def test_sample_lists_every_option_with_its_default(prog):
+    require_built(prog)
     # In help order; a flag has no value, an option without a default shows
     # an example value.
     expected = [(name, None if default == "off" else default)
@@ -121,20 +126,89 @@ def run_with_config(prog, path):
     assert "extinfo_nicmac: fwnonic0 failed" in err, err
 
 
-@pytest.mark.parametrize("prog", PROGRAMS)
+def uncommented_sample(prog):
+    """The sample with every option line uncommented (daemon left out: it
+    would detach)."""
+    with open(sample_path(prog)) as f:
+        text = re.sub(r"(?m)^#([a-z])", r"\1", f.read())
+    return text.replace("\ndaemon\n", "\n")
+
+
+@pytest.mark.parametrize("prog", BOARD_PROGRAMS)
 def test_sample_is_accepted_as_it_stands(prog):
     run_with_config(prog, sample_path(prog))
 
 
-@pytest.mark.parametrize("prog", PROGRAMS)
+@pytest.mark.parametrize("prog", BOARD_PROGRAMS)
 def test_sample_with_every_line_uncommented_is_accepted(prog, tmp_path):
-    # Every value as written is one the program takes (daemon left out: it
-    # would detach).
+    # Every value as written is one the program takes.
     path = tmp_path / (prog + ".cfg")
-    with open(sample_path(prog)) as f:
-        text = re.sub(r"(?m)^#([a-z])", r"\1", f.read())
-    path.write_text(text.replace("\ndaemon\n", "\n"))
+    path.write_text(uncommented_sample(prog))
     run_with_config(prog, str(path))
+
+
+def test_linkhub_sample_as_it_stands_asks_for_a_group():
+    # Everything commented out: past the parser (status 1) to the one
+    # option without which the hub cannot run.
+    require_built("linkhub")
+    r = run("linkhub", "--config=" + sample_path("linkhub"))
+    err = r.stderr.decode("utf-8", "replace")
+    assert r.returncode == 255, err
+    assert re.search(r"ERR.*group", err), err
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read_status(path):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(5)
+        s.connect(path)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return json.loads(data)
+            data += chunk
+
+
+def test_linkhub_sample_with_every_line_uncommented_runs(tmp_path):
+    # Every value as written is one linkhub takes: it starts and serves the
+    # sample's devices.  Only what would touch the system is moved: the
+    # listen address and the status socket (command line, which wins), the
+    # pty links (into the test's folder) and the tcp: ports (free ones).
+    require_built("linkhub")
+    text = uncommented_sample("linkhub")
+    macs = re.findall(r'(?m)^device = "([0-9a-f:]{17}) ', text)
+    assert macs, "the sample has no device line"
+    text = text.replace("pty:/run/linkhub/", "pty:%s/" % tmp_path)
+    text = re.sub(r"tcp:127\.0\.0\.1:\d+", lambda m: "tcp:127.0.0.1:%d" % free_port(), text)
+    cfg = tmp_path / "linkhub.cfg"
+    cfg.write_text(text)
+    status = str(tmp_path / "status.sock")
+    log = open(tmp_path / "stderr", "w+b")
+    proc = subprocess.Popen(program("linkhub") + ["--config=" + str(cfg), "--listen",
+                                                  "127.0.0.1:%d" % free_port(), "--status", status],
+                            stdout=log, stderr=log)
+    try:
+        deadline = time.monotonic() + 10
+        doc = None
+        while doc is None:
+            assert proc.poll() is None, open(tmp_path / "stderr").read()
+            assert time.monotonic() < deadline, "no status from linkhub"
+            try:
+                doc = read_status(status)
+            except (OSError, ValueError):
+                time.sleep(0.05)
+        assert sorted(d["mac"] for d in doc["devices"]) == sorted(macs)
+        assert not any(d["online"] for d in doc["devices"])
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        log.close()
 
 
 # --- cmake --install ------------------------------------------------------
@@ -159,22 +233,25 @@ def tree(top):
 def test_install_tree_layout(tmp_path):
     dest = str(tmp_path / "dest")
     install(dest, "/usr")
+    progs = built_programs()
     expected = sorted(
-        ["usr/sbin/%s" % p for p in PROGRAMS]
-        + ["usr/share/man/man8/%s.8" % p for p in PROGRAMS]
+        ["usr/sbin/%s" % p for p in progs]
+        + ["usr/share/man/man8/%s.8" % p for p in progs]
         + ["usr/share/man/man5/farwire.cfg.5", "usr/share/man/man7/farwire.7"]
-        + ["usr/share/doc/farwire/examples/%s.cfg" % p for p in PROGRAMS]
+        + ["usr/share/doc/farwire/examples/%s.cfg" % p for p in progs]
         + ["usr/share/doc/farwire/README.md", "usr/share/doc/farwire/deploy.md"]
-        + ["usr/lib/systemd/system/%s@.service" % p for p in PROGRAMS])
+        + ["usr/lib/systemd/system/%s" % unit_name(p) for p in progs])
     assert tree(dest) == expected
-    for p in PROGRAMS:
+    for p in progs:
         mode = os.stat(os.path.join(dest, "usr/sbin", p)).st_mode
         assert mode & stat.S_IXUSR and mode & stat.S_IXOTH
-        with open(os.path.join(dest, "usr/lib/systemd/system/%s@.service" % p)) as f:
+        with open(os.path.join(dest, "usr/lib/systemd/system", unit_name(p))) as f:
             unit = f.read()
-        # The unit names the installed program and a configuration per instance.
-        assert "\nExecStart=/usr/sbin/%s --config=/etc/farwire/%s/%%i.cfg\n" % (p, p) in unit
-    for page in MAN_PAGES:
+        # The unit names the installed program and its configuration: one
+        # per instance of a board daemon, the default file for the hub.
+        config = "/etc/%s.cfg" % p if p in HUB_PROGRAMS else "/etc/farwire/%s/%%i.cfg" % p
+        assert "\nExecStart=/usr/sbin/%s --config=%s\n" % (p, config) in unit
+    for page in ["man/%s.8" % p for p in progs] + MAN_PAGES[len(PROGRAMS):]:
         with open(os.path.join(DIST, page), "rb") as a, \
                 open(os.path.join(dest, "usr/share", page.replace("man/", "man/man%s/" % page[-1])),
                      "rb") as b:
@@ -188,15 +265,15 @@ def test_systemd_units_verify_clean(tmp_path):
     prefix = str(tmp_path / "usr")
     install(None, prefix)
     unitdir = os.path.join(prefix, "lib/systemd/system")
-    for p in PROGRAMS:
-        unit = os.path.join(unitdir, "%s@.service" % p)
+    for p in built_programs():
+        unit = os.path.join(unitdir, unit_name(p))
         r = subprocess.run([analyze, "verify", "--man=no", unit], capture_output=True, text=True)
         assert (r.returncode, r.stdout + r.stderr) == (0, ""), unit
 
 
 @pytest.mark.parametrize("prog", PROGRAMS)
 def test_systemd_unit_runs_in_foreground_and_restarts(prog):
-    with open(os.path.join(DIST, "systemd", prog + "@.service.in")) as f:
+    with open(os.path.join(DIST, "systemd", unit_name(prog) + ".in")) as f:
         unit = f.read()
     assert "--daemon" not in unit
     assert "\nType=exec\n" in unit and "\nRestart=always\n" in unit
@@ -204,3 +281,18 @@ def test_systemd_unit_runs_in_foreground_and_restarts(prog):
     relay = prog in ("streamhop", "dgramhop")
     assert ("CAP_NET_RAW" in unit) == relay
     assert ("\nReadWritePaths=/run\n" in unit) == prog.startswith("ser")
+
+
+def test_linkhub_unit_gives_the_status_socket_its_directory():
+    # A dynamic user owns nothing on disk but its RuntimeDirectory: the
+    # default status socket must lie in it, and the ports to open are named.
+    require_built("linkhub")
+    with open(os.path.join(DIST, "systemd", "linkhub.service.in")) as f:
+        unit = f.read()
+    assert "\nDynamicUser=yes\n" in unit
+    runtime = re.search(r"(?m)^RuntimeDirectory=(\S+)$", unit).group(1)
+    status = [d for _, name, _, d in help_table("linkhub") if name == "status"][0]
+    assert os.path.dirname(status) == "/run/" + runtime
+    listen = [d for _, name, _, d in help_table("linkhub") if name == "listen"][0]
+    port = listen.rsplit(":", 1)[-1]
+    assert re.search(r"--listen port \(default %s\) over TCP" % port, unit.replace("\n# ", " "))
