@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "hub/core.h"
 #include "hub/internal.h"
+#include "hub/relay.h"
 
 static void check_args()
 {
@@ -48,6 +49,7 @@ int main(int argc, char **argv)
     o.status = args_info.status_arg;
     o.udp_timeout = args_info.udp_timeout_arg;
     hub_start(loop, &o);
+    relay_start();
     start_daemon(0);
     if (daemon_mode)
         ev_loop_fork(loop);

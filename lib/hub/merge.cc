@@ -345,6 +345,7 @@ static void try_place(MergeStream *s, MergePath *p, bool failover)
             second_fit = f;
         }
     }
+    p->ahead = !(found >= 1 && first_fit == FIT_COVERED);
     if (!failover) {
         if (found == 1 && (first_fit == FIT_COVERED || first_same >= kMergeSureBytes))
             place(s, p, first, false);
@@ -430,6 +431,20 @@ static void frame_end(MergeStream *s, MergePath *p)
         pend_end(p);
 }
 
+// Whether the `avail` bytes at b begin the relay's header (all of it when
+// avail >= kMergeHeadLen): its magic and MAC; the 16 group bytes between
+// them are the relay's own and taken as they come.
+static bool head_at(const uint8_t *h, const uint8_t *b, size_t avail)
+{
+    if (avail > kMergeHeadLen)
+        avail = kMergeHeadLen;
+    size_t m = avail < kMergeGroupAt ? avail : kMergeGroupAt;
+    if (memcmp(b, h, m) != 0)
+        return false;
+    size_t mac = kMergeHeadLen - 6;
+    return avail <= mac || memcmp(b + mac, h + mac, avail - mac) == 0;
+}
+
 size_t mstream_input(MergeStream *s, MergePath *p, const uint8_t *buf, size_t n)
 {
     const uint8_t *h = s->head;
@@ -448,13 +463,16 @@ size_t mstream_input(MergeStream *s, MergePath *p, const uint8_t *buf, size_t n)
             }
             q = (size_t)(static_cast<const uint8_t *>(k) - buf);
             size_t avail = n - q;
-            if (avail >= kMergeHeadLen) {
-                if (memcmp(buf + q, h, kMergeHeadLen) == 0) {
+            if (head_at(h, buf + q, avail)) {
+                if (avail >= kMergeHeadLen) {
                     found = true;
-                    break;
+                    if (!s->group_known) {
+                        memcpy(s->group, buf + q + kMergeGroupAt, sizeof s->group);
+                        s->group_known = true;
+                    }
+                } else {
+                    held = avail;
                 }
-            } else if (memcmp(buf + q, h, avail) == 0) {
-                held = avail;
                 break;
             }
             q++;
@@ -477,12 +495,13 @@ size_t mstream_input(MergeStream *s, MergePath *p, const uint8_t *buf, size_t n)
     return p->state == MERGE_FAILED ? 0 : held;
 }
 
-void mstream_flush_held(MergeStream *s, MergePath *p, const uint8_t *held, size_t n)
+bool mstream_flush_held(MergeStream *s, MergePath *p, const uint8_t *held, size_t n)
 {
     if (p->in_frame + n > kMergeFrameMax)
-        return;  // no room for them in the frame: they begin a header
+        return false;  // no room for them in the frame: they begin a header
     take(s, p, held, n);
     settle(s);
+    return true;
 }
 
 // ------------------------------------------------------------------- hash

@@ -25,10 +25,12 @@
 // Payload bytes of one frame at most, and the relay's header length.
 constexpr uint32_t kMergeFrameMax = 1400;
 constexpr uint32_t kMergeHeadLen = 28;
+constexpr uint32_t kMergeGroupAt = 6;  // the 16 group bytes follow the magic
 // Delivered bytes kept for placing and checking paths that are behind: the
 // relay closes a path more than 1 MiB behind its fastest one, and kernel
-// buffers on both ends hold about as much again.
-constexpr uint32_t kMergeHistoryBytes = 4u << 20;
+// buffers on both ends (a path socket takes up to 1 MiB at the hub) and
+// proxies on the way hold more.
+constexpr uint32_t kMergeHistoryBytes = 8u << 20;
 // Frames of the history at most (tiny frames cost an entry each).
 constexpr uint32_t kMergeHistoryFrames = 1u << 18;
 // What a path that is not placed yet may hold before it is no longer read.
@@ -55,6 +57,7 @@ struct MergePath {
     bool tentative;  // placed by the ambiguous rule and not yet at the head
     bool stuck;      // not placed: several places fit, and more history cannot tell
     bool again;      // placed anew after its ambiguous place proved too early
+    bool ahead;      // not placed: it holds bytes the history has not (yet)
     const char *why;
     uint64_t pos;    // placed: the history index of the current frame
     uint32_t off;    // placed: bytes of that frame seen on this path
@@ -73,7 +76,9 @@ struct MergeStream;
 typedef void (*MergeDeliver)(MergeStream *s, const uint8_t *p, size_t n);
 
 struct MergeStream {
-    uint8_t head[kMergeHeadLen];  // the relay's header, where paths split
+    uint8_t head[kMergeHeadLen];  // the relay's magic and MAC, where paths split
+    uint8_t group[16];            // the group of the first header seen
+    bool group_known;
     uint8_t *ring;
     uint32_t ring_w;  // where the frame at the head starts
     MergeEntry *ent;  // history index i at ent[i & (ent_cap - 1)]
@@ -97,13 +102,15 @@ void mstream_path_add(MergeStream *s, MergePath *p);
 // Takes a path out (closed, failed or gone).  The other paths may be placed
 // now (a failover), which may deliver.
 void mstream_path_remove(MergeStream *s, MergePath *p);
-// Bytes read from path p after its first header.  Returns how many bytes at
+// Bytes read from path p after its first header.  A header is the relay's
+// magic and MAC (head[0..6) and head[22..28)) around any 16 group bytes.  Returns how many bytes at
 // the end (at most 27) may begin a header and are to be offered again in
 // front of the next read.  Afterwards p->state may be MERGE_FAILED (the
 // caller closes it and removes it).
 size_t mstream_input(MergeStream *s, MergePath *p, const uint8_t *buf, size_t n);
-// Takes held bytes as payload: nothing came after them for a while.
-void mstream_flush_held(MergeStream *s, MergePath *p, const uint8_t *held, size_t n);
+// Takes held bytes as payload: nothing came after them for a while.  False
+// when they cannot be (the frame is full: a header must follow); they stay.
+bool mstream_flush_held(MergeStream *s, MergePath *p, const uint8_t *held, size_t n);
 // Whether the path's held frames reached their bound (stop reading it).
 bool mstream_path_full(const MergePath *p);
 // Paths placed and not failed.

@@ -316,7 +316,7 @@ TEST_F(MergeStreamTest, BytesThatMayBeginAHeaderWaitUntilTheyAreKnown)
 
 TEST_F(MergeStreamTest, APathTooFarBehindFallsOutOfTheHistory)
 {
-    Frames fr = distinct(8000);  // about 5.6 MB
+    Frames fr = distinct(16000);  // about 11 MB, more than the history
     Fake a, b;
     add(a, fr, 0);
     add(b, fr, 0);
