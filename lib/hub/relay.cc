@@ -41,9 +41,10 @@ constexpr int kPathRcvbuf = 1024 * 1024;
 // Bytes that may begin a header wait this long for the rest, then count as
 // payload (the client paused right after them).
 constexpr double kHoldSeconds = 0.2;
-// A path not placed yet holds frames no placed path has delivered, and no
-// path delivered anything for this long: the placed paths that sent
-// nothing meanwhile are dead, and are closed so that it takes over.
+// A path not placed yet holds frames no placed path has delivered (or as
+// many as it may hold), and no path delivered anything for this long: the
+// placed paths that sent nothing meanwhile are dead, and are closed so that
+// it takes over.
 constexpr double kStallSeconds = 2.0;
 // Reply frames: the relay reads 256 bytes at a time and skips 28.
 constexpr size_t kReplyFrame = 256;
@@ -67,6 +68,7 @@ struct RelayPath {
     ev_io rio;
     ev_timer hold;
     bool reading;
+    bool placed;        // its place in the stream was found (and logged)
     ev_tstamp last_rx;  // latest bytes from it
     uint64_t reply_next;  // the next reply frame it has to send
     char peer[64];
@@ -430,6 +432,14 @@ static void session_check(RelaySession *s)
             path_close(p, p->m.why);  // checks again
             return;
         }
+        if (p->m.state == MERGE_PLACED && !p->placed) {
+            p->placed = true;
+            log_info("%s: path %s placed at frame %llu, %llu behind the head\n", s->name,
+                     p->peer, static_cast<unsigned long long>(p->m.pos),
+                     static_cast<unsigned long long>(s->ms.head_idx - p->m.pos));
+        } else if (p->m.state == MERGE_UNPLACED) {
+            p->placed = false;
+        }
     }
     RelayDev *rd = s->rd;
     rd->d->last_seen = time(nullptr);
@@ -480,7 +490,7 @@ static void watch_cb(struct ev_loop *, ev_timer *w, int)
     RelaySession *s = RELAY_OWNER(w, RelaySession, watch);
     bool waiting = false;
     for (RelayPath *p = s->paths; p; p = p->next)
-        waiting |= p->m.state == MERGE_UNPLACED && p->m.ahead;
+        waiting |= p->m.state == MERGE_UNPLACED && (p->m.ahead || mstream_path_full(&p->m));
     ev_tstamp t = now();
     if (!waiting || t - s->last_delivery < kStallSeconds)
         return;
@@ -699,18 +709,21 @@ static void relay_status(HubDevice *d, JsonOut *j)
     json_open(j, "relay");
     if (d->backend_tcp) {
         const RelaySession *s = rd->session;
-        json_str(j, "kind", "stream");
+        json_open(j, "stream");
         json_u64(j, "paths_open", s ? static_cast<uint64_t>(s->npaths) : 0);
         json_u64(j, "sessions", rd->sessions);
         json_u64(j, "frames_delivered", rd->frames + (s ? s->ms.frames_delivered : 0));
         json_u64(j, "duplicates_dropped", rd->frames_dropped + (s ? s->ms.frames_dropped : 0));
         json_u64(j, "ambiguous_failovers", rd->ambiguous + (s ? s->ms.ambiguous : 0));
-    } else {
-        json_str(j, "kind", "datagram");
+        json_close(j);
+    }
+    if (d->backend_udp) {
+        json_open(j, "datagram");
         json_u64(j, "paths_open", static_cast<uint64_t>(dgram_paths_open(rd)));
         json_u64(j, "datagrams_delivered", rd->dd.delivered);
         json_u64(j, "duplicates_dropped", rd->dd.duplicates);
-        json_u64(j, "ambiguous_failovers", 0);
+        json_u64(j, "window_cut_short", rd->dd.cut_short);
+        json_close(j);
     }
     json_close(j);
 }

@@ -2,8 +2,8 @@
 test creates (the fw_netns topology): the relays in the device namespace,
 linkhub and a recording backend in the remote namespace.
 
-With proxied=True, path 1 runs through a third namespace whose proxy the
-test controls: the device's fwd1 leads to the proxy namespace, which holds
+A path may run through a third namespace whose proxy the test controls
+(make_proxy_ns, Proxy): the device's fwd1 then leads to the proxy namespace, which holds
 REMOTE itself (so the relay's connections and datagrams over fwd1 end at
 the proxy); the proxy forwards them to the hub over a link of its own:
 
@@ -29,16 +29,17 @@ LOCAL_PORT = 7300
 PROXY_LINK = ("10.200.9.2", "10.200.9.1")  # proxy side, remote side
 
 
-def make_proxy_ns(topo):
-    """Moves fwr1 into a proxy namespace of its own (see above)."""
+def make_proxy_ns(topo, i=1):
+    """Moves fwr<i> into a proxy namespace of its own (see above)."""
     px = topo.dev.replace("fwdev", "fwpx")
     N.sh("ip", "netns", "del", px, check=False)
     N.sh("ip", "netns", "add", px)
     N.ipn(px, "link", "set", "lo", "up")
     N.sh("ip", "netns", "exec", px, "sysctl", "-qw", "net.ipv4.conf.all.rp_filter=0")
-    N.ipn(topo.rem, "link", "set", "fwr1", "netns", px)
-    N.ipn(px, "addr", "add", N.PEER_ADDRS[1] + "/24", "dev", "fwr1")
-    N.ipn(px, "link", "set", "fwr1", "up")
+    peer = N.PEER_IFS[i]
+    N.ipn(topo.rem, "link", "set", peer, "netns", px)
+    N.ipn(px, "addr", "add", N.PEER_ADDRS[i] + "/24", "dev", peer)
+    N.ipn(px, "link", "set", peer, "up")
     N.ipn(px, "addr", "add", N.REMOTE + "/32", "dev", "lo")
     N.ipn(px, "link", "add", "pxp", "type", "veth", "peer", "name", "pxr", "netns", topo.rem)
     N.ipn(px, "addr", "add", PROXY_LINK[0] + "/24", "dev", "pxp")
@@ -52,7 +53,7 @@ class Proxy:
     """Forwards path 1 (TCP and UDP to REMOTE:HUB_PORT in the proxy
     namespace) to the hub.  hold: keep what comes (TCP) and forward it only
     once released; stop(): forward nothing more; drop_every: UDP datagrams
-    upstream, every k-th lost."""
+    upstream, every k-th lost; udp_delay: seconds each datagram waits."""
 
     def __init__(self, ns):
         self.ns = ns
@@ -64,6 +65,8 @@ class Proxy:
         self.hold = False
         self.stopped = False
         self.drop_every = 0
+        self.udp_delay = 0.0
+        self.later = []  # (when, socket, datagram)
         self.pairs = []  # [relay side, hub side, bytes waiting for the hub]
         self.udp = {}  # relay address -> socket towards the hub
         self.forwarded = 0
@@ -92,7 +95,10 @@ class Proxy:
             rd = [self.lsock, self.usock] + [p[0] for p in pairs] + [p[1] for p in pairs] + \
                 list(self.udp.values())
             wr = [p[1] for p in pairs if p[2] and not self.hold and not self.stopped]
-            r, w, _ = select.select(rd, wr, [], 0.02)
+            r, w, _ = select.select(rd, wr, [], 0.002 if self.later else 0.02)
+            while self.later and self.later[0][0] <= time.monotonic():
+                _, up, data = self.later.pop(0)
+                up.send(data)
             for s in r:
                 if s is self.lsock:
                     try:
@@ -116,7 +122,10 @@ class Proxy:
                     up = self.udp.get(src)
                     if up is None:
                         up = self.udp[src] = self._upstream(socket.SOCK_DGRAM)
-                    up.send(data)
+                    if self.udp_delay:
+                        self.later.append((time.monotonic() + self.udp_delay, up, data))
+                    else:
+                        up.send(data)
                     self.forwarded += 1
                 elif s in self.udp.values():
                     src = next(a for a, u in self.udp.items() if u is s)
@@ -302,8 +311,11 @@ class LinkHub:
         s.close()
         return json.loads(data)
 
-    def relay(self):
-        return next(d for d in self.status()["devices"] if d["mac"] == self.mac)["relay"]
+    def device(self):
+        return next(d for d in self.status()["devices"] if d["mac"] == self.mac)
+
+    def relay(self, kind="stream"):
+        return self.device()["relay"][kind]
 
     def stderr(self):
         return self.d.stderr()
@@ -311,14 +323,14 @@ class LinkHub:
 
 def start_streamhop(daemon, topo, tmp_path):
     args = ["--config", str(tmp_path / "none.cfg"), "--port", str(LOCAL_PORT), "--dstip",
-            N.REMOTE, "--dstport", str(HUB_PORT), "--nic", "fwd0", "--uuid", UUID, "-d", "5",
+            N.REMOTE, "--dstport", str(HUB_PORT), "--nic", "fwd0", "--uuid", UUID, "-d", "6",
             "--outdev", "fwd0", "--outdev", "fwd1"]
     return daemon("streamhop", *args, prefix=topo.prefix())
 
 
 def start_dgramhop(daemon, topo, tmp_path):
     args = ["--config", str(tmp_path / "none.cfg"), "--port", str(LOCAL_PORT), "--dstip",
-            N.REMOTE, "--dstport", str(HUB_PORT), "--nic", "fwd0", "--uuid", UUID, "-d", "5",
+            N.REMOTE, "--dstport", str(HUB_PORT), "--nic", "fwd0", "--uuid", UUID, "-d", "6",
             "--outdev", "fwd0", "--outdev", "fwd1"]
     return daemon("dgramhop", *args, prefix=topo.prefix())
 
