@@ -40,6 +40,11 @@ int mstream_placed(const MergeStream *s)
     return n;
 }
 
+uint64_t mstream_copies_dropped(const MergeStream *s)
+{
+    return s->frames_ended > s->frames_delivered ? s->frames_ended - s->frames_delivered : 0;
+}
+
 bool mstream_path_full(const MergePath *p)
 {
     return p->state == MERGE_UNPLACED &&
@@ -199,8 +204,7 @@ static void placed_end(MergeStream *s, MergePath *p)
     }
     if (s->open && p->pos == s->head_idx - 1)
         s->open = false;
-    if (p->fresh == 0)
-        s->frames_dropped++;
+    s->frames_ended++;
     p->pos++;
     p->off = 0;
     p->fresh = 0;

@@ -88,8 +88,10 @@ struct MergeStream {
     MergePath *paths;
     MergeDeliver deliver;
     const char *name;  // for the WARNING
-    // Counters.
-    uint64_t frames_delivered, bytes_delivered, frames_dropped, ambiguous;
+    // Counters.  frames_ended counts each frame once per path that went
+    // through it to its end: the copies dropped are frames_ended less the
+    // frames delivered (mstream_copies_dropped).
+    uint64_t frames_delivered, bytes_delivered, frames_ended, ambiguous;
 };
 
 void mstream_init(MergeStream *s, const uint8_t head[kMergeHeadLen], MergeDeliver deliver,
@@ -115,6 +117,8 @@ bool mstream_flush_held(MergeStream *s, MergePath *p, const uint8_t *held, size_
 bool mstream_path_full(const MergePath *p);
 // Paths placed and not failed.
 int mstream_placed(const MergeStream *s);
+// Frames that came over a path and were not delivered (copies).
+uint64_t mstream_copies_dropped(const MergeStream *s);
 
 // A 64-bit hash of n bytes (not for adversaries: for telling copies apart).
 uint64_t merge_hash(const uint8_t *p, size_t n);

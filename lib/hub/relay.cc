@@ -544,7 +544,7 @@ static void session_free(RelaySession *s)
     if (rd->session == s)
         rd->session = nullptr;
     rd->frames += s->ms.frames_delivered;
-    rd->frames_dropped += s->ms.frames_dropped;
+    rd->frames_dropped += mstream_copies_dropped(&s->ms);
     rd->ambiguous += s->ms.ambiguous;
     ev_io_stop(hub_loop, &s->brio);
     ev_io_stop(hub_loop, &s->bwio);
@@ -555,7 +555,7 @@ static void session_free(RelaySession *s)
     log_info("%s: session ends: %llu frames delivered (%llu bytes), %llu copies dropped\n",
              s->name, static_cast<unsigned long long>(s->ms.frames_delivered),
              static_cast<unsigned long long>(s->ms.bytes_delivered),
-             static_cast<unsigned long long>(s->ms.frames_dropped));
+             static_cast<unsigned long long>(mstream_copies_dropped(&s->ms)));
     mstream_free(&s->ms);
     bfree(&s->bq);
     free(s->rframes);
@@ -713,7 +713,7 @@ static void relay_status(HubDevice *d, JsonOut *j)
         json_u64(j, "paths_open", s ? static_cast<uint64_t>(s->npaths) : 0);
         json_u64(j, "sessions", rd->sessions);
         json_u64(j, "frames_delivered", rd->frames + (s ? s->ms.frames_delivered : 0));
-        json_u64(j, "duplicates_dropped", rd->frames_dropped + (s ? s->ms.frames_dropped : 0));
+        json_u64(j, "duplicates_dropped", rd->frames_dropped + (s ? mstream_copies_dropped(&s->ms) : 0));
         json_u64(j, "ambiguous_failovers", rd->ambiguous + (s ? s->ms.ambiguous : 0));
         json_close(j);
     }
