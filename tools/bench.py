@@ -4,9 +4,10 @@
     tools/bench.py build/bin                     # every comparison, 3 rounds
     tools/bench.py --quick build/bin             # one round, small loads (CI)
     tools/bench.py --only serstream build/bin    # one comparison (see --help)
+    tools/bench.py --only linkhub build/bin      # linkhub: line rig and 10 000 boards
 
 Run as root (network namespaces, lock files under /var/run).  It builds
-nothing: BINDIR holds the five programs.  For each comparison the two
+nothing: BINDIR holds the six programs.  For each comparison the two
 programs run in turn, A B A B, a fresh process each time, on the same work:
 the same payload bytes reach the server or the serial line.  The table gives
 for each figure farwire's median, socat's median and their ratio
@@ -35,12 +36,15 @@ import time
 import tty
 
 HEAD_LEN = 28
+# Payload bytes of a frame that serstream reads whole (1452 bytes a read),
+# and of the frames linkhub sends to a TCP board.
+FRAME_PAYLOAD = 1452 - HEAD_LEN
 UUID = "00112233-4455-6677-8899-aabbccddeeff"
 # Payload bytes: the digits.  The link header starts with "k", which never
 # occurs in a payload, so in a daemon's stream every "k" begins a header.
 DIGITS = b"0123456789"
 HZ = os.sysconf("SC_CLK_TCK")
-DAEMONS = ("serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli")
+DAEMONS = ("serstream", "serdgram", "streamhop", "dgramhop", "streamhop-cli", "linkhub")
 
 # The system calls a process waits in when it has nothing to do (event loop
 # or select), per architecture; used to start each latency sample on an idle
@@ -50,8 +54,8 @@ IDLE_SYSCALLS = {
     "aarch64": {"22", "72", "73", "441"},
 }.get(platform.machine())
 
-COMPARISONS = ("serstream", "serdgram", "streamhop-cli", "streamhop", "dgramhop", "static",
-               "linkhub-relays")
+COMPARISONS = ("serstream", "serdgram", "streamhop-cli", "streamhop", "dgramhop", "linkhub",
+               "linkhub-relays", "static")
 GROUPS = {"serial": ("serstream", "serdgram"), "relays": ("streamhop", "dgramhop"),
           "all": COMPARISONS}
 SERIES = ("gate", "nogate")
@@ -69,6 +73,9 @@ class Config:
     gram_size = 512
     series = SERIES
     uplinks = (1, 2)
+    hub_boards = 10000     # simulated boards of the linkhub scale run
+    hub_seconds = 5        # seconds of one frame a second from every board
+    hub_burst_bytes = 32 << 10  # written at once to a paced 115200 bit/s line
 
     @classmethod
     def make_quick(cls):
@@ -79,6 +86,9 @@ class Config:
         cls.s2l_bytes = 64 << 10
         cls.stream_bytes = 1 << 20
         cls.datagrams = 500
+        cls.hub_boards = 200
+        cls.hub_seconds = 2
+        cls.hub_burst_bytes = 8 << 10
 
 
 class BenchError(Exception):
@@ -236,6 +246,13 @@ class Results:
         self.data = {}
         self.order = []
         self.facts = []  # (program, stripped size, NEEDED)
+        self.solo = set()  # figures that socat has no counterpart of
+        self.others = set()  # figures of socat's that ours has no counterpart of
+        self.targets = []  # (what, value, unit, limit, limit text, why if not met)
+        self.notes = []    # lines for the footer: what a run could not do as asked
+
+    def target(self, what, value, unit, limit, limit_text, why):
+        self.targets.append((what, value, unit, limit, limit_text, why))
 
     def add(self, comp, figure, unit, side, value, samples=False):
         key = (comp, figure)
@@ -261,6 +278,10 @@ class Results:
             else:
                 a = statistics.median(d["farwire"]) if d["farwire"] else None
                 b = statistics.median(d["socat"]) if d["socat"] else None
+                if key in self.solo:
+                    b = "n/a"
+                if key in self.others:
+                    a = "n/a"
                 out.append((comp, figure, d["unit"], a, b, len(d["farwire"]), len(d["socat"])))
         return out
 
@@ -336,6 +357,11 @@ def payload(size):
     return (DIGITS * (size // len(DIGITS) + 1))[:size]
 
 
+def dummy_head(data):
+    """data behind 28 bytes that serstream drops unread."""
+    return b"\0" * HEAD_LEN + data
+
+
 def only_digits(data):
     return not data.translate(None, DIGITS)
 
@@ -392,9 +418,128 @@ def gate_env(series, base):
     return {"PATH": d + ":" + plain}
 
 
-class SerialRig:
+class LineRig:
+    """A program between a serial line (a SerialLine, whose master the
+    benchmark holds) and a socket of the benchmark's (`sock`, polled by
+    `spoll`): what crosses it, one way or the other.  A rig gives
+    recv_payload() (payload bytes waiting at the socket), send_chunk(data),
+    check() and wait_idle()."""
+    far = "server"
+
+    def stream_payload(self, sock):
+        """Payload bytes of what waits on a stream socket, as self.counter
+        counts them."""
+        data = sock.recv(262144)
+        if not data:
+            raise BenchError("%s closed the %s's connection" % (self.who, self.far))
+        before = self.counter.count
+        self.counter.feed(data)
+        return self.counter.count - before
+
+    def l2s(self, msg, timeout=5.0):
+        """Write msg to the line; return when its bytes reached the socket."""
+        os.write(self.line.master, msg)
+        got = 0
+        while got < len(msg):
+            if not self.spoll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the %s" % (
+                    self.who, got, len(msg), self.far))
+            got += self.recv_payload()
+
+    def s2l(self, msg, timeout=5.0):
+        self.send_chunk(msg)
+        got = 0
+        while got < len(msg):
+            if not self.line.poll.poll(timeout * 1000):
+                self.check()
+                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
+            got += len(os.read(self.line.master, 65536))
+
+    def latency(self, direction, size, count):
+        msg = payload(size)
+        step = self.l2s if direction == "l2s" else self.s2l
+        clock = time.perf_counter_ns
+        out = []
+        for _ in range(count):
+            self.wait_idle()
+            t0 = clock()
+            step(msg)
+            out.append(clock() - t0)
+        return out
+
+    def bulk_l2s(self, total, deadline_s=30.0):
+        """Write total bytes to the line as fast as it takes them; returns
+        (seconds, payload bytes at the socket)."""
+        master = self.line.master
+        p = select.poll()
+        p.register(master, select.POLLOUT)
+        p.register(self.sock, select.POLLIN)
+        block = payload(4096)
+        sent = got = 0
+        t0 = time.monotonic()
+        end = t0 + deadline_s
+        while got < total and time.monotonic() < end:
+            for fd, ev in p.poll(1000):
+                if fd == master:
+                    try:
+                        sent += os.write(master, block[:min(4096, total - sent)])
+                    except BlockingIOError:
+                        pass
+                    if sent >= total:
+                        p.modify(master, 0)
+                else:
+                    with contextlib.suppress(BlockingIOError):
+                        got += self.recv_payload()
+        return time.monotonic() - t0, got
+
+    def bulk_s2l(self, total, window=16 * FRAME_PAYLOAD, rate=None, burst=False,
+                 deadline_s=60.0):
+        """Send total payload bytes as chunks of 1424 (one frame's payload:
+        with serstream's 28-byte drop per read, whole frames of 1452), at
+        most `window` bytes ahead of the line; with `rate`, each chunk not
+        before its turn at `rate` chunks a second; with `burst`, all of it
+        as one chunk at once.  Returns (seconds, bytes on the line, whether
+        only payload reached it and all of it did)."""
+        chunk = payload(FRAME_PAYLOAD)
+        sent = got = 0
+        intact = True
+        self.sock.setblocking(True)
+        try:
+            if burst:
+                self.send_chunk(payload(total))
+                sent = total
+            t0 = time.monotonic()
+            end = t0 + deadline_s
+            while got < total and time.monotonic() < end:
+                while sent < total and sent - got < window:
+                    if rate:
+                        turn = t0 + sent / len(chunk) / rate
+                        if turn > time.monotonic():
+                            break
+                    n = min(len(chunk), total - sent)
+                    self.send_chunk(chunk[:n])
+                    sent += n
+                if self.line.poll.poll(1 if rate else 1000):
+                    data = os.read(self.line.master, 65536)
+                    got += len(data)
+                    intact = intact and only_digits(data)
+                elif not rate:
+                    self.check()
+        finally:
+            self.sock.setblocking(False)
+        return time.monotonic() - t0, got, intact and got == total
+
+
+class SerialRig(LineRig):
     """One program between a pty and a loopback server (TCP or UDP), with the
     benchmark on both ends in one thread."""
+
+    def check(self):
+        self.prog.check()
+
+    def wait_idle(self):
+        self.prog.wait_idle()
 
     def __init__(self, kind, bindir, who, env, base):
         self.kind, self.who = kind, who
@@ -485,12 +630,7 @@ class SerialRig:
     def recv_payload(self):
         """Receive what is waiting at the server; returns its payload count."""
         if self.kind == "tcp":
-            data = self.conn.recv(262144)
-            if not data:
-                raise BenchError("%s closed the connection" % self.who)
-            before = self.counter.count
-            self.counter.feed(data)
-            return self.counter.count - before
+            return self.stream_payload(self.conn)
         n = 0
         while True:
             try:
@@ -502,88 +642,9 @@ class SerialRig:
     def send_chunk(self, data):
         """One server message carrying data for the line."""
         if self.kind == "tcp":
-            msg = (b"\0" * HEAD_LEN + data) if self.framed else data
-            self.conn.sendall(msg)
+            self.conn.sendall(dummy_head(data) if self.framed else data)
         else:
             self.srv.sendto(data, self.peer)
-
-    def l2s(self, msg, timeout=5.0):
-        """Write msg to the line; return when its bytes reached the server."""
-        os.write(self.line.master, msg)
-        got = 0
-        while got < len(msg):
-            if not self.spoll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the server" % (self.who, got, len(msg)))
-            got += self.recv_payload()
-
-    def s2l(self, msg, timeout=5.0):
-        self.send_chunk(msg)
-        got = 0
-        while got < len(msg):
-            if not self.line.poll.poll(timeout * 1000):
-                self.prog.check()
-                raise BenchError("%s: %d of %d bytes reached the line" % (self.who, got, len(msg)))
-            got += len(os.read(self.line.master, 65536))
-
-    def latency(self, direction, size, count):
-        msg = payload(size)
-        step = self.l2s if direction == "l2s" else self.s2l
-        clock = time.perf_counter_ns
-        out = []
-        for _ in range(count):
-            self.prog.wait_idle()
-            t0 = clock()
-            step(msg)
-            out.append(clock() - t0)
-        return out
-
-    def bulk_l2s(self, total, deadline_s=30.0):
-        """Write total bytes to the line as fast as it takes them; returns
-        (seconds, bytes at the server)."""
-        master = self.line.master
-        p = select.poll()
-        p.register(master, select.POLLOUT)
-        p.register(self.sock, select.POLLIN)
-        block = payload(4096)
-        sent = got = 0
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            for fd, ev in p.poll(1000):
-                if fd == master:
-                    try:
-                        sent += os.write(master, block[:min(4096, total - sent)])
-                    except BlockingIOError:
-                        pass
-                    if sent >= total:
-                        p.modify(master, 0)
-                else:
-                    got += self.recv_payload()
-        return time.monotonic() - t0, got
-
-    def bulk_s2l(self, total, deadline_s=30.0):
-        """Send total bytes as server chunks of 1424 payload bytes, at most
-        16 chunks ahead of the line; returns (seconds, bytes on the line,
-        whether they arrived intact)."""
-        chunk = payload(1424)
-        window = 16 * len(chunk)
-        sent = got = 0
-        intact = True
-        t0 = time.monotonic()
-        end = t0 + deadline_s
-        while got < total and time.monotonic() < end:
-            while sent < total and sent - got < window:
-                n = min(len(chunk), total - sent)
-                self.send_chunk(chunk[:n])
-                sent += n
-            if self.line.poll.poll(1000):
-                data = os.read(self.line.master, 65536)
-                got += len(data)
-                intact = intact and only_digits(data)
-            else:
-                self.prog.check()
-        return time.monotonic() - t0, got, intact and got == total
 
     def stop(self):
         self.prog.stop()
@@ -834,20 +895,11 @@ class Topology:
 
 
 def connect_in(ns, port, prog, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
+    def make():
         with inside(ns):
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            s.connect(("127.0.0.1", port))
-            JANITOR.socks.append(s)
-            return s
-        except OSError:
-            s.close()
-            prog.check()
-            if time.monotonic() > deadline:
-                raise BenchError("the relay's local port %d never listened" % port)
-            time.sleep(0.02)
+            return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    return connect_retry(port, prog, timeout, make=make,
+                         what="the relay's local port %d never listened" % port)
 
 
 def uplink_runs():
@@ -1127,6 +1179,13 @@ def run_hub_relays(res, bindir, base):
                     usink.close()
     finally:
         topo.delete()
+    # Merging two paths is held to twice what socat spends relaying one.
+    medians = {(c, f): (a, b) for c, f, u, a, b, _, _ in res.rows() if c == comp}
+    for fig, unit in (("stream CPU/MB", "ms/MB"), ("CPU/datagram", "us")):
+        a, b = medians.get((comp, fig), (None, None))
+        res.target("linkhub-relays " + fig, a, unit, None if b is None else 2 * b,
+                   "2 x socat's one path (%s)" % fmt(b),
+                   "a loaded machine moves one run's figures: run again on a quiet one")
 
 
 def harness_floor(count=1000):
@@ -1162,6 +1221,558 @@ def harness_floor(count=1000):
         os.close(slave)
 
 
+# ---------------------------------------------------------------- linkhub
+
+HUB = "linkhub"
+# Descriptors of linkhub's beyond two per board: standard streams, the board
+# port (TCP and UDP), the status socket, the spare one, libev's own.
+HUB_SPARE_FDS = 64
+HUB_MAC0 = "00:00:00:00:00:00"  # serstream --nic lo
+
+
+def free_port(host="127.0.0.1", kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def free_tcp_udp_port(host="127.0.0.1"):
+    """A port free for TCP and UDP at once (the hub's board port is both)."""
+    for _ in range(50):
+        port = free_port(host)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+            try:
+                u.bind((host, port))
+            except OSError:
+                continue
+        return port
+    raise BenchError("no port free for both TCP and UDP")
+
+
+def hub_status_text(path, timeout=10.0):
+    """The hub's status document as it sent it."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout)
+        s.connect(path)
+        parts = []
+        while True:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                break
+            parts.append(chunk)
+    return b"".join(parts)
+
+
+def hub_status(path, timeout=10.0):
+    """The hub's status document."""
+    return json.loads(hub_status_text(path, timeout))
+
+
+def wait_status(prog, path, want=None, timeout=10.0, every=0.02):
+    """Poll the status socket until want(doc) holds (or, without want, until
+    it answers); returns (doc, seconds waited)."""
+    t0 = time.monotonic()
+    while True:
+        prog.check()
+        try:
+            doc = hub_status(path)
+            if want is None or want(doc):
+                return doc, time.monotonic() - t0
+        except (OSError, ValueError):
+            pass
+        if time.monotonic() - t0 > timeout:
+            raise BenchError("linkhub: status condition not met in %.0f s" % timeout)
+        time.sleep(every)
+
+
+def online_count(doc):
+    return sum(1 for d in doc["devices"] if d["online"])
+
+
+def hub_argv(bindir, cfg, status):
+    return [os.path.join(bindir, HUB), "--config", cfg, "--status", status, "--debug", "3"]
+
+
+def connect_retry(port, prog, timeout=10.0, host="127.0.0.1", make=None, what=None):
+    """A TCP connection to host:port, tried until the program listens
+    there; `make` gives the socket (one made in a namespace)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        s = make() if make else socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            s.connect((host, port))
+            JANITOR.socks.append(s)
+            return s
+        except OSError:
+            s.close()
+            prog.check()
+            if time.monotonic() > deadline:
+                raise BenchError(what or "nothing listens on %s:%d" % (host, port))
+            time.sleep(0.02)
+
+
+class HubLineRig(LineRig):
+    """A real serstream on a pty dials the relay under test, linkhub or
+    socat; the benchmark is the application on the relay's other port and
+    the far end of the line.  socat relays the two TCP connections raw: the
+    application then reads serstream's frames (their payload is counted) and
+    sends each message behind a 28-byte header of its own, which serstream
+    drops, so the same payload bytes cross both relays."""
+
+    def __init__(self, bindir, who, base, settings=""):
+        self.who = who
+        self.framed = who == "socat"  # what the application sees is framed
+        self.line = SerialLine()
+        self.progs = []
+        board_port, app_port = free_tcp_udp_port(), free_port()
+        env = gate_env("nogate", base)
+        serstream = [os.path.join(bindir, "serstream"), "--dev", self.line.dev, "--nic", "lo",
+                     "--uuid", UUID, "--tcpserver", "127.0.0.1", "--tcpport", str(board_port),
+                     "-f", os.path.join(base, "none.cfg"), "--debug", "3"]
+        if who == "farwire":
+            d = scratch_dir()
+            cfg = os.path.join(d, "linkhub.cfg")
+            self.status = os.path.join(d, "status.sock")
+            with open(cfg, "w") as f:
+                f.write("listen 127.0.0.1:%d\ngroup %s\n" % (board_port, UUID))
+                f.write('device = "%s tcp:127.0.0.1:%d %s"\n' % (HUB_MAC0, app_port, settings))
+            self.relay = Program(hub_argv(bindir, cfg, self.status))
+            wait_status(self.relay, self.status)
+            self.board = Program(serstream, env=env)
+            wait_status(self.relay, self.status, lambda doc: online_count(doc) == 1)
+            self.app = connect_retry(app_port, self.relay)
+            # Line bytes that come before the hub took the connection are
+            # dropped: wait until it is attached.
+            wait_status(self.relay, self.status,
+                        lambda doc: doc["devices"][0]["app_connected"])
+        else:
+            self.relay = Program(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % board_port,
+                                  "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % app_port])
+            deadline = time.monotonic() + 10
+            while not self.relay.has_socket():
+                if time.monotonic() > deadline:
+                    raise BenchError("socat made no socket")
+                time.sleep(0.01)
+            # socat listens on its second port once serstream connected.
+            self.board = Program(serstream, env=env)
+            self.app = connect_retry(app_port, self.relay, timeout=15)
+        self.progs = [self.relay, self.board]
+        self.app.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.app.setblocking(False)
+        self.sock = self.app
+        self.spoll = select.poll()
+        self.spoll.register(self.app, select.POLLIN)
+        self.counter = PayloadCounter(self.framed)
+        # Both ends answer: a byte each way (socat also hands over the
+        # registration header, which the counter takes as an empty frame).
+        self.line.drain()
+        self.l2s(payload(1))
+        self.s2l(payload(1))
+        self.relay.wait_idle()
+        self.line.drain()
+
+    def recv_payload(self):
+        return self.stream_payload(self.app)
+
+    def app_chunk(self, data):
+        return dummy_head(data) if self.framed else data
+
+    far = "application"
+
+    def check(self):
+        for p in self.progs:
+            p.check()
+
+    def send_chunk(self, data):
+        self.app.sendall(self.app_chunk(data))
+
+    def wait_idle(self):
+        self.relay.wait_idle()
+        self.board.wait_idle()
+
+    def stop(self):
+        for p in (self.board, self.relay):
+            p.stop()
+        self.app.close()
+        self.line.close()
+
+
+# The line of the benchmark is a pty, which takes bytes as fast as serstream
+# writes them: linkhub is told so (the fastest line speed it takes, no least
+# gap between frames), and paces only by the board's acknowledgements.  The
+# pacing of a real line shows in its own row, with the default settings.
+HUB_FAST_LINE = "baud:20000000 gap:0"
+# Chunks of 1424 bytes a second for app->line CPU/MB (about 0.7 MB/s).
+HUB_A2L_RATE = 500
+
+
+def run_hub_line(res, bindir, base):
+    """Both rigs run side by side and the latency samples alternate between
+    them one by one, so that a load that comes and goes on a shared machine
+    falls on both alike; the bulk loads run one rig at a time."""
+    comp = "linkhub"
+    per_round = -(-Config.samples // Config.rounds)
+    for rnd in range(Config.rounds):
+        rigs = {}
+        try:
+            for who in ("farwire", "socat"):
+                rigs[who] = HubLineRig(bindir, who, base, HUB_FAST_LINE)
+                record_memory(res, comp, who, rigs[who].relay, "idle [1 board]")
+            for direction, label in (("l2s", "line->app"), ("s2l", "app->line")):
+                for size in Config.sizes:
+                    samples = {"farwire": [], "socat": []}
+                    for _ in range(per_round):
+                        for who, rig in rigs.items():
+                            samples[who] += rig.latency(direction, size, 1)
+                    for who in rigs:
+                        res.add(comp, "latency %s %dB" % (label, size), "us", who, samples[who],
+                                samples=True)
+            for who, rig in rigs.items():
+                rig.relay.wait_idle()
+                c0 = rig.relay.cpu()
+                secs, got = rig.bulk_l2s(Config.l2s_bytes)
+                c1 = rig.relay.cpu()
+                if got < Config.l2s_bytes:
+                    note("  linkhub %s: %d of %d bytes reached the application" % (
+                        who, got, Config.l2s_bytes))
+                res.add(comp, "line->app throughput", "MB/s", who, got / 1e6 / secs)
+                res.add(comp, "line->app CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
+                # Each chunk when the previous one is on the line: how fast.
+                secs, got, intact = rig.bulk_s2l(Config.s2l_bytes // 4, window=1)
+                res.add(comp, "app->line throughput [one chunk at a time]", "MB/s", who,
+                        got / 1e6 / secs)
+                # The same chunks at one rate for both, below what either
+                # takes: CPU per MB of the same work (at its own top speed
+                # each would pay for wakeups at another rate).
+                rig.relay.wait_idle()
+                c0 = rig.relay.cpu()
+                secs, got, ok = rig.bulk_s2l(Config.s2l_bytes, window=1, rate=HUB_A2L_RATE)
+                rig.relay.wait_idle()
+                c1 = rig.relay.cpu()
+                intact = intact and ok
+                if not intact:
+                    note("  linkhub %s: %d of %d bytes reached the line, intact: %s" % (
+                        who, got, Config.s2l_bytes, intact))
+                res.add(comp, "app->line CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / (got / 1e6))
+                res.add(comp, "app->line intact", "bool", who, 1 if intact else 0)
+                record_memory(res, comp, who, rig.relay, "after load [1 board]")
+        finally:
+            for rig in rigs.values():
+                rig.stop()
+        # The pacing of a 115200 bit/s line (linkhub's defaults): the
+        # application writes everything at once; socat would pass it on as it
+        # comes and lose payload behind the headers the line then receives.
+        rig = HubLineRig(bindir, "farwire", base)
+        tag = " [%d KiB at once, default pacing: 115200 bit/s]" % (
+            Config.hub_burst_bytes >> 10)
+        try:
+            secs, got, intact = rig.bulk_s2l(Config.hub_burst_bytes, burst=True)
+            if not intact:
+                note("  linkhub paced: %d of %d bytes reached the line, intact: %s" % (
+                    got, Config.hub_burst_bytes, intact))
+            for fig, unit, value in (("app->line throughput" + tag, "kB/s", got / 1e3 / secs),
+                                     ("app->line intact" + tag, "bool", 1 if intact else 0)):
+                res.add(comp, fig, unit, "farwire", value)
+                res.solo.add((comp, fig))
+        finally:
+            rig.stop()
+
+
+def raise_nofile(want):
+    """Soft and hard RLIMIT_NOFILE of this process (and so of what it
+    starts) to at least `want`: the hard limit up to fs.nr_open where the
+    process may (CAP_SYS_RESOURCE), else the soft one up to the hard one.
+    Returns the limit now in force."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= want:
+        return soft
+    with open("/proc/sys/fs/nr_open") as f:
+        nr_open = int(f.read())
+    new = min(max(want, hard), nr_open)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (new, new))
+        return new
+    except (ValueError, OSError):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        return hard
+
+
+def endpoint_ports(n, host):
+    """n TCP ports free on host, from 20000 up (below the ephemeral range)."""
+    ports = []
+    port = 20000
+    while len(ports) < n:
+        if port >= 32768:
+            raise BenchError("fewer than %d free ports in 20000..32767 on %s" % (n, host))
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind((host, port))
+                ports.append(port)
+            except OSError:
+                pass
+        port += 1
+    return ports
+
+
+def board_header(mac):
+    return b"kovlat" + bytes.fromhex(UUID.replace("-", "")) + mac
+
+
+def board_mac(i):
+    return bytes((0x02, 0x00, (i >> 24) & 0xff, (i >> 16) & 0xff, (i >> 8) & 0xff, i & 0xff))
+
+
+class Boards:
+    """n simulated serstream boards in this one process: non-blocking TCP
+    sockets on one epoll, each sends its registration header as soon as it
+    is connected, later one frame a second."""
+
+    def __init__(self, n, port):
+        import selectors
+        self.n, self.port = n, port
+        self.sel = selectors.EpollSelector()
+        self.socks = []
+        self.heads = [board_header(board_mac(i)) for i in range(n)]
+        self.connected = 0
+        self.lost = 0
+
+    def connect_all(self, window=512):
+        """Connect every board, at most `window` handshakes in flight (a
+        burst larger than the hub's accept queue loses SYNs, which come back
+        only after a second); returns seconds taken."""
+        import selectors
+        t0 = time.monotonic()
+        nxt = 0
+        pending = 0
+        while self.connected + self.lost < self.n:
+            while nxt < self.n and pending < window:
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.setblocking(False)
+                err = s.connect_ex(("127.0.0.1", self.port))
+                if err not in (0, 115):  # EINPROGRESS
+                    s.close()
+                    raise BenchError("board %d: connect: %s" % (nxt, os.strerror(err)))
+                self.socks.append(s)
+                self.sel.register(s, selectors.EVENT_WRITE, nxt)
+                nxt += 1
+                pending += 1
+            for key, _ in self.sel.select(1.0):
+                s, i = key.fileobj, key.data
+                self.sel.unregister(s)
+                pending -= 1
+                if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                    self.lost += 1
+                    continue
+                try:
+                    s.send(self.heads[i])
+                    self.connected += 1
+                except OSError:
+                    self.lost += 1
+            if time.monotonic() - t0 > 120:
+                raise BenchError("boards: %d of %d connected in 120 s" % (self.connected, self.n))
+        return time.monotonic() - t0
+
+    def frames(self, seconds, size, prog):
+        """Every board sends one frame (header + size digits) a second, the
+        boards spread evenly over the second; returns frames sent."""
+        body = payload(size)
+        t0 = time.monotonic()
+        sent = 0
+        total = int(seconds * self.n)
+        step = 1.0 / self.n
+        while sent < total:
+            due = min(total, int((time.monotonic() - t0) / step) + 1)
+            while sent < due:
+                i = sent % self.n
+                try:
+                    self.socks[i].send(self.heads[i] + body)
+                except BlockingIOError:
+                    pass
+                sent += 1
+            prog.check()
+            time.sleep(0.002)
+        return sent
+
+    def close(self):
+        for s in self.socks:
+            s.close()
+        self.socks.clear()
+        self.sel.close()
+
+
+def socat_idle_memory():
+    """RSS and Private_Dirty (kB) of one idle socat that waits for a board
+    (the per-board alternative: one socat per board between its connection
+    and a local port)."""
+    board_port, app_port = free_port(), free_port()
+    prog = Program(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % board_port,
+                    "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % app_port])
+    try:
+        deadline = time.monotonic() + 10
+        while not prog.has_socket():
+            if time.monotonic() > deadline:
+                raise BenchError("socat made no socket")
+            time.sleep(0.01)
+        time.sleep(0.05)
+        return prog.memory()
+    finally:
+        prog.stop()
+
+
+def run_hub_scale(res, bindir, base):
+    import resource
+    comp = "linkhub scale"
+    n = Config.hub_boards
+    # linkhub holds two descriptors per board (its link and its tcp:
+    # listener) and a few of its own; this process one per board.
+    limit = raise_nofile(2 * n + HUB_SPARE_FDS)
+    if 2 * n + HUB_SPARE_FDS > limit:
+        n = (limit - HUB_SPARE_FDS) // 2
+        note("  linkhub scale: RLIMIT_NOFILE cannot go above %d here (no CAP_SYS_RESOURCE), "
+             "and linkhub needs 2 descriptors per board: %d boards instead of %d"
+             % (limit, n, Config.hub_boards))
+        res.notes.append("linkhub scale ran %d boards, not %d: the hard RLIMIT_NOFILE is %d and "
+                         "cannot be raised here (no CAP_SYS_RESOURCE); linkhub needs 2 descriptors "
+                         "per board" % (n, Config.hub_boards, limit))
+    Config.hub_boards_run = n
+    tag = " [%d boards]" % n
+    endpoint_host = "127.0.100.1"
+    ports = endpoint_ports(n, endpoint_host)
+    s_rss, s_dirty = socat_idle_memory()
+    for rnd in range(Config.rounds):
+        d = scratch_dir()
+        cfg = os.path.join(d, "linkhub.cfg")
+        status = os.path.join(d, "status.sock")
+        board_port = free_tcp_udp_port()
+        with open(cfg, "w") as f:
+            f.write("listen 127.0.0.1:%d\ngroup %s\n" % (board_port, UUID))
+            for i in range(n):
+                f.write('device = "%s tcp:%s:%d"\n' % (
+                    ":".join("%02x" % b for b in board_mac(i)), endpoint_host, ports[i]))
+        t_start = time.monotonic()
+        prog = Program(hub_argv(bindir, cfg, status))
+        boards = Boards(n, board_port)
+        try:
+            wait_status(prog, status, timeout=60, every=0.05)
+            res.add(comp, "start-up, every endpoint listening" + tag, "s", "farwire",
+                    time.monotonic() - t_start)
+            res.solo.add((comp, "start-up, every endpoint listening" + tag))
+            time.sleep(0.2)
+            rss0, dirty0 = prog.memory()
+            # Registration: the clock runs from the first connect until the
+            # status document says every board is online.
+            ru0 = resource.getrusage(resource.RUSAGE_SELF)
+            c0 = prog.cpu()
+            t0 = time.monotonic()
+            connect_secs = boards.connect_all()
+            ru1 = resource.getrusage(resource.RUSAGE_SELF)
+            doc, _ = wait_status(prog, status, lambda doc: online_count(doc) == n,
+                                 timeout=120, every=0.1)
+            online_secs = time.monotonic() - t0
+            c1 = prog.cpu()
+            if boards.lost:
+                note("  linkhub scale: %d boards could not connect" % boards.lost)
+            time.sleep(0.2)
+            rss1, dirty1 = prog.memory()
+            for fig, unit, a, b in (
+                    ("time until all online" + tag, "s", online_secs, None),
+                    ("harness: connecting all boards" + tag, "s", connect_secs, None),
+                    ("harness CPU while connecting" + tag, "s",
+                     ru1.ru_utime + ru1.ru_stime - ru0.ru_utime - ru0.ru_stime, None),
+                    ("CPU per registration" + tag, "us", 1e6 * (c1[0] - c0[0]) / n, None),
+                    ("RSS, devices configured, no link" + tag, "kB", rss0, None),
+                    ("Private_Dirty, devices configured, no link" + tag, "kB", dirty0, None),
+                    ("RSS, all online" + tag, "kB", rss1, None),
+                    ("Private_Dirty, all online" + tag, "kB", dirty1, s_dirty * n),
+                    ("RSS per board link" + tag, "kB", (rss1 - rss0) / n, None),
+                    ("Private_Dirty per board link" + tag, "kB", (dirty1 - dirty0) / n, None),
+                    ("Private_Dirty per board, all of it" + tag, "kB", dirty1 / n, s_dirty),
+                    ("RSS per board, all of it" + tag, "kB", rss1 / n, None),
+                    ("one socat per board instead: its idle RSS" + tag, "kB", None, s_rss)):
+                if a is None:  # a figure of socat's alone
+                    res.add(comp, fig, unit, "socat", b)
+                    res.others.add((comp, fig))
+                    continue
+                res.add(comp, fig, unit, "farwire", a)
+                if b is None:
+                    res.solo.add((comp, fig))
+                else:
+                    res.add(comp, fig, unit, "socat", b)
+            # Steady state: one frame a second from every board.
+            before = sum(d["bytes_up"] + d["dropped_up"] for d in doc["devices"])
+            c0 = prog.cpu()
+            sent = boards.frames(Config.hub_seconds, 16, prog)
+            time.sleep(0.3)
+            c1 = prog.cpu()
+            doc, _ = wait_status(prog, status, timeout=30)
+            arrived = (sum(d["bytes_up"] + d["dropped_up"] for d in doc["devices"]) - before) // 16
+            c2 = prog.cpu()
+            size = len(hub_status_text(status))
+            c3 = prog.cpu()
+            for fig, unit, a in (
+                    ("CPU per frame (1 frame/s per board)" + tag, "us", 1e6 * (c1[0] - c0[0]) / sent),
+                    ("frames arrived" + tag, "%", 100.0 * arrived / sent),
+                    ("status document size" + tag, "kB", size / 1000),
+                    ("CPU per status document" + tag, "ms", 1000 * (c3[0] - c2[0]))):
+                res.add(comp, fig, unit, "farwire", a)
+                res.solo.add((comp, fig))
+            _, dirty2 = prog.memory()
+            res.add(comp, "Private_Dirty after frames" + tag, "kB", "farwire", dirty2)
+            res.add(comp, "Private_Dirty after frames" + tag, "kB", "socat", s_dirty * n)
+        finally:
+            boards.close()
+            prog.stop()
+
+
+def run_linkhub(res, bindir, base):
+    load = os.getloadavg()[0]
+    run_hub_line(res, bindir, base)
+    load = max(load, os.getloadavg()[0])
+    run_hub_scale(res, bindir, base)
+    hub_targets(res, max(load, os.getloadavg()[0]))
+
+
+def hub_targets(res, load):
+    """The figures linkhub is held to, each with its target, whether it is
+    met and, where the run shows one, why not.  load: the highest 1-minute
+    load average seen during the comparison."""
+    def val(comp, fig, side="farwire"):
+        for c, f, u, a, b, _, _ in res.rows():
+            if (c, f) == (comp, fig):
+                return a if side == "farwire" else b
+        return None
+
+    cpus = os.cpu_count() or 1
+    if load > cpus / 2:
+        noisy = ("the machine was loaded (load average up to %.1f on %d CPUs): a ratio of one "
+                 "run moves, run again on a quiet machine" % (load, cpus))
+    else:
+        noisy = "the machine was quiet (load average up to %.1f): a fault to look into" % load
+    boards = getattr(Config, "hub_boards_run", Config.hub_boards)
+    tag = " [%d boards]" % boards
+    for direction in ("line->app", "app->line"):
+        a, b = val("linkhub", "%s CPU/MB" % direction), val("linkhub", "%s CPU/MB" % direction,
+                                                               "socat")
+        res.target("linkhub %s CPU/MB" % direction, a, "ms/MB",
+                   None if b is None else 1.5 * b, "1.5 x socat's (%s)" % fmt(b), noisy)
+        for size in Config.sizes:
+            fig = "latency %s %dB median" % (direction, size)
+            a, b = val("linkhub", fig), val("linkhub", fig, "socat")
+            res.target("linkhub " + fig, a, "us", None if b is None else b + 50,
+                       "socat's + 50 us (%s)" % fmt(b), noisy)
+    res.target("linkhub Private_Dirty per board link" + tag,
+               val("linkhub scale", "Private_Dirty per board link" + tag), "kB", 8.0, "8 KiB",
+               "the hub's memory per link: a fault to look into")
+    harness = val("linkhub scale", "harness: connecting all boards" + tag)
+    res.target("linkhub time until all online" + tag,
+               val("linkhub scale", "time until all online" + tag), "s", 10.0,
+               "10 s" + ("" if boards >= 10000 else
+                         " (set for 10 000 boards; this run has %d)" % boards),
+               "the harness took %s s of it to connect" % fmt(harness)
+               if harness is not None and harness > 5 else noisy)
+
+
 # ---------------------------------------------------------------- static facts
 
 def elf_needed(path):
@@ -1179,10 +1790,16 @@ def stripped_size(path, base):
     return size
 
 
+def present_daemons(bindir):
+    """DAEMONS in BINDIR; linkhub may be missing from a build without it
+    (FW_HUB=OFF), the board daemons may not."""
+    return [n for n in DAEMONS if n != HUB or os.access(os.path.join(bindir, n), os.X_OK)]
+
+
 def run_static(res, bindir, base):
     socat = shutil.which("socat")
     s_size, s_needed = stripped_size(socat, base), elf_needed(socat)
-    for name in DAEMONS:
+    for name in present_daemons(bindir):
         path = os.path.join(bindir, name)
         res.facts.append((name, stripped_size(path, base), elf_needed(path)))
     res.facts.append(("socat", s_size, s_needed))
@@ -1210,6 +1827,14 @@ SHORT = (
     ("dgramhop", "CPU/datagram [1 uplink]"),
     ("dgramhop", "CPU/datagram [2 uplinks]"),
     ("dgramhop", "loss [1 uplink]"),
+    ("linkhub", "latency line->app 16B median"),
+    ("linkhub", "latency app->line 16B median"),
+    ("linkhub", "line->app CPU/MB"),
+    ("linkhub", "app->line CPU/MB"),
+    ("linkhub scale", "time until all online [%d boards]"),
+    ("linkhub scale", "Private_Dirty per board link [%d boards]"),
+    ("linkhub scale", "Private_Dirty, all online [%d boards]"),
+    ("linkhub scale", "CPU per frame (1 frame/s per board) [%d boards]"),
 )
 
 
@@ -1217,7 +1842,10 @@ def print_markdown(rows, facts):
     by_key = {(r[0], r[1]): r for r in rows}
     print("| program | figure | unit | farwire | socat | ratio |")
     print("|---|---|---|---:|---:|---:|")
+    boards = getattr(Config, "hub_boards_run", Config.hub_boards)
     for key in SHORT:
+        if "%d" in key[1]:
+            key = (key[0], key[1] % boards)
         if key in by_key:
             c, f, u, a, b, _, _ = by_key[key]
             print("| %s | %s | %s | %s | %s | %s |" % (c, f, u, fmt(a), fmt(b), ratio(a, b)))
@@ -1232,8 +1860,8 @@ def print_markdown(rows, facts):
 
 
 RUNNERS = {"serstream": run_serstream, "serdgram": run_serdgram, "streamhop-cli": run_cli,
-           "streamhop": run_streamhop, "dgramhop": run_dgramhop, "static": run_static,
-           "linkhub-relays": run_hub_relays}
+           "streamhop": run_streamhop, "dgramhop": run_dgramhop, "linkhub": run_linkhub,
+           "linkhub-relays": run_hub_relays, "static": run_static}
 
 
 # ---------------------------------------------------------------- main
@@ -1248,6 +1876,27 @@ def machine():
     return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(),
             "socat": subprocess.run(["socat", "-V"], capture_output=True, text=True)
             .stdout.splitlines()[1].strip() if shutil.which("socat") else "?"}
+
+
+def target_rows(targets):
+    out = []
+    for what, value, unit, limit, limit_text, why in targets:
+        if value is None or limit is None:
+            verdict = "no figure"
+        elif value <= limit:
+            verdict = "met"
+        else:
+            verdict = "NOT met: " + why
+        out.append((what, fmt(value), unit, "<= " + limit_text, verdict))
+    return out
+
+
+def print_targets(targets, out=sys.stdout):
+    lines = [("target", "value", "unit", "limit", "verdict")] + target_rows(targets)
+    widths = [max(len(l[i]) for l in lines) for i in range(4)]
+    for l in lines:
+        print("  ".join((l[i].rjust if i == 1 else l[i].ljust)(widths[i]) for i in range(4))
+              + "  " + l[4], file=out)
 
 
 def print_table(rows, out=sys.stdout):
@@ -1282,7 +1931,7 @@ def main():
         description="Benchmark the farwire daemons side by side with socat on the same work "
         "(A B A B rounds, fresh processes); prints medians and ratios, writes raw samples "
         "as JSON.  Run as root.")
-    p.add_argument("bindir", help="directory holding the five programs (e.g. build/bin)")
+    p.add_argument("bindir", help="directory holding the six programs (e.g. build/bin)")
     p.add_argument("--quick", action="store_true", help="one round, small loads (for CI)")
     p.add_argument("--only", default="all",
                    help="comma-separated comparisons: %s, or the groups serial, relays, all"
@@ -1293,6 +1942,8 @@ def main():
     p.add_argument("--uplinks", default="1,2",
                    help="relay comparisons: with 1 uplink, 2 uplinks or both (default 1,2)")
     p.add_argument("--rounds", type=int, help="rounds (default 3, 1 with --quick)")
+    p.add_argument("--boards", type=int,
+                   help="simulated boards of the linkhub scale run (default 10000, 200 with --quick)")
     p.add_argument("--markdown", action="store_true",
                    help="also print the README's short table in Markdown")
     p.add_argument("--json", help="where to write the raw samples "
@@ -1302,6 +1953,8 @@ def main():
         Config.make_quick()
     if args.rounds:
         Config.rounds = args.rounds
+    if args.boards:
+        Config.hub_boards = args.boards
     Config.series = tuple(s for s in args.series.split(",") if s)
     if any(s not in SERIES for s in Config.series):
         raise SystemExit("--series takes gate, nogate")
@@ -1318,6 +1971,8 @@ def main():
         raise SystemExit("socat is not installed")
     bindir = os.path.abspath(args.bindir)
     for name in DAEMONS:
+        if name == HUB and "linkhub" not in chosen:
+            continue
         if not os.access(os.path.join(bindir, name), os.X_OK):
             raise SystemExit("%s: no program %s" % (bindir, name))
     json_path = args.json or "/tmp/farwire-bench-%s.json" % time.strftime("%Y%m%d-%H%M%S")
@@ -1365,6 +2020,11 @@ def main():
         for l in lines:
             print("  ".join((l[i].rjust if i in (1, 2) else l[i].ljust)(widths[i])
                             for i in range(4)).rstrip())
+    if res.targets:
+        print()
+        print_targets(res.targets)
+    for line in res.notes:
+        print("note: " + line)
     print()
     print("ratio = farwire / socat; latency rows: median or p99 over all samples of all rounds; "
           "other rows: median of the per-round values.")
@@ -1378,11 +2038,13 @@ def main():
     missing = [(c, f) for c, f, u, a, b, na, nb in rows if a is None or b is None]
     with open(json_path, "w") as f:
         json.dump({"command": sys.argv, "machine": info, "rounds": Config.rounds,
-                   "quick": Config.quick, "seconds": timings, "harness_floor_us": floor, "figures": res.json(),
+                   "quick": Config.quick, "seconds": timings,
+                   "targets": [dict(zip(("target", "value", "unit", "limit", "verdict"), r))
+                               for r in target_rows(res.targets)], "harness_floor_us": floor, "figures": res.json(),
                    "static": [{"program": n, "stripped_size": size, "needed": needed.split()}
                               for n, size, needed in res.facts]}, f, indent=1)
     print("raw samples: %s" % json_path)
-    if "static" in chosen and len(res.facts) != len(DAEMONS) + 1:
+    if "static" in chosen and len(res.facts) != len(present_daemons(bindir)) + 1:
         missing.append(("static", "sizes"))
     if failed or missing:
         note("incomplete: failed %s; figures without a value: %s" % (failed, missing))

@@ -153,43 +153,43 @@ while True:
     time.sleep(0.2)
 print("== both boards online: " + ", ".join("%s over %s from %s" % (d["mac"], d["transport"], d["peer"])
                                            for d in doc["devices"]))
+def wait_attached(n, attached=True):
+    """Until linkhub has (or no longer has) an application on board n."""
+    end = time.monotonic() + 5
+    while status()["devices"][n - 1]["app_connected"] != attached and time.monotonic() < end:
+        time.sleep(0.05)
+
+
+def exchange(n, line, endpoint, write, reader):
+    """Application -> line, then line -> application; whether both came."""
+    msg = b"hello line %d, from %s" % (n, endpoint.encode())
+    print("== board %d, %s -> line: %r" % (n, endpoint, msg.decode()))
+    write(msg)
+    got = read_for(line, msg)
+    print("   line %d received: %r" % (n, got.decode(errors="replace")))
+    answer = b"line %d answers the %s application" % (n, endpoint.split(":")[0].encode() + b":")
+    print("== board %d, line -> %s: %r" % (n, endpoint, answer.decode()))
+    os.write(line, answer)
+    back = read_for(reader, answer)
+    print("   %s received: %r" % (endpoint, back.decode(errors="replace")))
+    return msg in got and answer in back
+
+
 ok = True
 for n, (bridge, port) in enumerate((("serstream", 20001), ("serdgram", 20002)), 1):
+    print("== board %d: %s" % (n, bridge))
     line = os.open(os.path.join(work, "line%d" % n), os.O_RDWR | os.O_NOCTTY)
     tty.setraw(line)
-    # tcp: endpoint
     app = socket.create_connection(("127.0.0.1", port))
-    time.sleep(0.3)
-    msg = b"hello line %d, from tcp:127.0.0.1:%d" % (n, port)
-    print("== board %d (%s), tcp: endpoint -> line: %r" % (n, bridge, msg.decode()))
-    app.sendall(msg)
-    got = read_for(line, msg)
-    print("   line %d received: %r" % (n, got.decode(errors="replace")))
-    ok = ok and msg in got
-    msg = b"line %d answers the tcp: application" % n
-    print("== board %d, line -> tcp: endpoint: %r" % (n, msg.decode()))
-    os.write(line, msg)
-    got = read_for(app, msg)
-    print("   tcp:127.0.0.1:%d received: %r" % (port, got.decode(errors="replace")))
-    ok = ok and msg in got
+    wait_attached(n)
+    ok = exchange(n, line, "tcp:127.0.0.1:%d" % port, app.sendall, app) and ok
     app.close()
-    time.sleep(0.3)
-    # pty: endpoint
+    wait_attached(n, False)
     path = os.path.join(work, "board%d" % n)
+    print("   %s -> %s" % (path, os.readlink(path)))
     pty = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    msg = b"hello line %d, from pty:%s" % (n, path.encode())
-    print("== board %d, pty: endpoint %s -> %s -> line: %r" % (n, path, os.readlink(path),
-                                                             msg.decode()))
-    os.write(pty, msg)
-    got = read_for(line, msg)
-    print("   line %d received: %r" % (n, got.decode(errors="replace")))
-    ok = ok and msg in got
-    msg = b"line %d answers the pty: application" % n
-    print("== board %d, line -> pty: endpoint: %r" % (n, msg.decode()))
-    os.write(line, msg)
-    got = read_for(pty, msg)
-    print("   %s received: %r" % (path, got.decode(errors="replace")))
-    ok = ok and msg in got
+    wait_attached(n)
+    ok = exchange(n, line, "pty:" + path, lambda m: os.write(pty, m), pty) and ok
     os.close(pty)
     os.close(line)
 print("== linkhub's status document:")

@@ -46,7 +46,7 @@ struct HubLineSettings {
     int gap_ms;  // least milliseconds between two frames to a TCP board
 };
 constexpr int kDefaultBaud = 115200;
-constexpr int kDefaultGapMs = 10;
+constexpr int kDefaultGapMs = 20;
 int hub_parse_device(char *spec, HubDevice *d, HubLineSettings *line, char *err, size_t errlen);
 
 // "aa:bb:cc:dd:ee:ff" (either case) into mac[6]; 0 or -1.

@@ -55,6 +55,8 @@ static ev_timer resume_timer;
 constexpr double kResumeSeconds = 0.1;
 
 constexpr double kHeaderSeconds = 10;
+// Kernel buffer sizes of an application's TCP connection, each way.
+constexpr int kAppSocketBuffer = 65536;
 constexpr int kRefusalMax = 256;
 constexpr double kRefusalLogSeconds = 10;
 static HubRefusal refusals[kRefusalMax];
@@ -387,8 +389,11 @@ static size_t send_direct(HubDeviceCore *c, const uint8_t *p, size_t n)
         if (pace_wait(c, k) > 0)
             break;
         int r = send_frame(c, p + done, k);
-        if (r < 0)
-            return n;  // the link ends; what is left goes with it
+        if (r < 0) {
+            // The link ends; what is left goes with it.
+            c->dev->dropped_down += n - done;
+            return n;
+        }
         if (r > 0)
             break;
         done += k;
@@ -503,6 +508,21 @@ void hub_sink_drained(HubDeviceCore *c)
     ev_io_start(hub_loop, &c->link->io);
 }
 
+// A write to an endpoint failed for good: a TCP application is ended
+// here (its reader may be paused); a pty's end shows as its hang-up.
+static void sink_failed(HubDeviceCore *c, HubSink *s)
+{
+    if (s == &c->app) {
+        log_info_as("app_write", "%s: write to the application failed: %m\n", c->dev->mac_text);
+        hub_sink_close(c, s);
+        return;
+    }
+    c->dev->dropped_up += static_cast<uint64_t>(s->q.len);
+    bfree(&s->q);
+    ev_io_stop(hub_loop, &s->wio);
+    hub_sink_drained(c);
+}
+
 static void sink_write_cb(struct ev_loop *loop, ev_io *w, int revents)
 {
     (void)revents;
@@ -511,7 +531,8 @@ static void sink_write_cb(struct ev_loop *loop, ev_io *w, int revents)
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
-        n = s->q.len;  // a failing endpoint: its reader ends it
+        sink_failed(s->owner, s);
+        return;
     }
     if (n < s->q.len) {
         bshrink(&s->q, static_cast<int>(n));
@@ -529,20 +550,20 @@ void hub_sink_init(HubDeviceCore *c, HubSink *s)
     ev_init(&s->wio, sink_write_cb);
 }
 
-void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
+bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
 {
     if (s->q.len > 0) {
-        if (static_cast<size_t>(s->q.len) + n > kUpQueueMax) {
-            c->dev->dropped_up += n;
-            return;
-        }
+        if (static_cast<size_t>(s->q.len) + n > kUpQueueMax)
+            return false;
         bconcat(&s->q, reinterpret_cast<const char *>(p), static_cast<int>(n));
-        return;
+        return true;
     }
     ssize_t w = write(s->fd, p, n);
     if (w < 0) {
-        if (errno != EAGAIN && errno != EINTR)
-            return;  // a failing endpoint: its reader ends it
+        if (errno != EAGAIN && errno != EINTR) {
+            sink_failed(c, s);
+            return false;
+        }
         w = 0;
     }
     if (static_cast<size_t>(w) < n) {
@@ -550,6 +571,7 @@ void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
         ev_io_set(&s->wio, s->fd, EV_WRITE);
         ev_io_start(hub_loop, &s->wio);
     }
+    return true;
 }
 
 void hub_sink_close(HubDeviceCore *c, HubSink *s)
@@ -575,16 +597,15 @@ void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n)
     for (HubPlug *pl = hub_plugs; pl; pl = pl->next)
         if (pl->line_bytes)
             pl->line_bytes(d, p, n);
+    // A device reached only through plug-ins: they count what they take.
+    if (d->tcp_endpoint == nullptr && d->pty_path == nullptr)
+        return;
     bool any = false;
-    if (c->app.fd >= 0) {
-        hub_sink_write(c, &c->app, p, n);
-        any = true;
-    }
+    if (c->app.fd >= 0)
+        any = hub_sink_write(c, &c->app, p, n);
     HubSink *pty = hub_pty_sink(c);
-    if (pty != nullptr && pty->fd >= 0) {
-        hub_sink_write(c, pty, p, n);
-        any = true;
-    }
+    if (pty != nullptr && pty->fd >= 0)
+        any = hub_sink_write(c, pty, p, n) || any;
     if (any)
         d->bytes_up += n;
     else
@@ -705,12 +726,17 @@ static void link_close(HubLink *l)
     free(l);
 }
 
+static const char *transport_text(HubTransport t)
+{
+    return t == HubTransport::tcp ? "tcp" : "udp";
+}
+
 // The device goes offline (its link ended or went silent).
 static void board_link_down(HubDevice *d, const char *why)
 {
     HubDeviceCore *c = d->core;
     log_info_as("board_link_down", "%s/%s down from %s over %s: %s\n", d->group_text, d->mac_text,
-                d->peer, d->transport == HubTransport::tcp ? "tcp" : "udp", why);
+                d->peer, transport_text(d->transport), why);
     d->online = false;
     d->transport = HubTransport::none;
     d->since = time(nullptr);
@@ -745,39 +771,44 @@ static void set_keepalive(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// The TCP link of a device that is online already takes over from the
-// board's earlier link (restarted board, half-open link).
-static void board_link_up(HubDevice *d, HubLink *l)
+// A new link of device d (header `head`) from `peer` over `t`.  A device
+// online already takes it over from its current link (restarted board,
+// half-open link): the old link is closed, the applications stay, and what
+// waits for the line goes to the new link, paced afresh.
+static void board_arrives(HubDevice *d, const uint8_t *head, const char *peer, HubTransport t)
 {
     HubDeviceCore *c = d->core;
-    bool takeover = d->online;
-    if (takeover) {
-        log_info_as("board_takeover", "%s/%s: link from %s over tcp takes over from %s over %s\n",
-                    d->group_text, d->mac_text, l->peer, d->peer,
-                    d->transport == HubTransport::tcp ? "tcp" : "udp");
+    memcpy(d->group, head + 6, 16);
+    uuid_text(d->group, d->group_text, sizeof d->group_text);
+    if (d->online) {
+        log_info_as("board_takeover", "%s/%s: link from %s over %s takes over from %s over %s\n",
+                    d->group_text, d->mac_text, peer, transport_text(t), d->peer,
+                    transport_text(d->transport));
         d->takeovers++;
         if (c->link != nullptr)
             link_close(c->link);
         c->link = nullptr;
         c->board_paused = false;
-        // What waits for the line goes to the new link, paced afresh.
         ev_timer_stop(hub_loop, &c->pace_timer);
     } else {
         d->link_ups++;
+        log_info_as("board_link_up", "%s/%s up from %s over %s\n", d->group_text, d->mac_text,
+                    peer, transport_text(t));
     }
-    memcpy(d->group, l->head + 6, 16);
-    uuid_text(d->group, d->group_text, sizeof d->group_text);
-    c->link = l;
     c->pace = HubPace{};
     c->ack_waits = 0;
     d->online = true;
-    d->transport = HubTransport::tcp;
-    snprintf(d->peer, sizeof d->peer, "%s", l->peer);
+    d->transport = t;
+    snprintf(d->peer, sizeof d->peer, "%s", peer);
     d->since = time(nullptr);
     d->last_seen = d->since;
-    if (!takeover)
-        log_info_as("board_link_up", "%s/%s up from %s over tcp\n", d->group_text, d->mac_text,
-                    l->peer);
+}
+
+static void board_link_up(HubDevice *d, HubLink *l)
+{
+    HubDeviceCore *c = d->core;
+    board_arrives(d, l->head, l->peer, HubTransport::tcp);
+    c->link = l;
     // A frame must reach the board in one segment: the board reads each
     // frame by itself, so it must not see only a part of one.
     int mss = 0;
@@ -963,31 +994,9 @@ static void udp_board(HubDevice *d, const uint8_t *head, const sockaddr_storage 
     bool same = d->online && d->transport == HubTransport::udp && c->udp_peerlen == srclen &&
                 memcmp(&c->udp_peer, src, srclen) == 0;
     if (!same) {
-        bool takeover = d->online;
-        memcpy(d->group, head + 6, 16);
-        uuid_text(d->group, d->group_text, sizeof d->group_text);
-        if (takeover) {
-            log_info_as("board_takeover", "%s/%s: link from %s over udp takes over from %s over %s\n",
-                        d->group_text, d->mac_text, peer, d->peer,
-                        d->transport == HubTransport::tcp ? "tcp" : "udp");
-            d->takeovers++;
-            if (c->link != nullptr)
-                link_close(c->link);
-            c->link = nullptr;
-            c->board_paused = false;
-            ev_timer_stop(hub_loop, &c->pace_timer);
-        } else {
-            d->link_ups++;
-            log_info_as("board_link_up", "%s/%s up from %s over udp\n", d->group_text,
-                        d->mac_text, peer);
-        }
+        board_arrives(d, head, peer, HubTransport::udp);
         memcpy(&c->udp_peer, src, srclen);
         c->udp_peerlen = srclen;
-        c->pace = HubPace{};
-        d->online = true;
-        d->transport = HubTransport::udp;
-        snprintf(d->peer, sizeof d->peer, "%s", peer);
-        d->since = time(nullptr);
         notify_link_change(d);
     }
     d->last_seen = time(nullptr);
@@ -1116,10 +1125,10 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
         d->core = c;
         c->dev = d;
         char err[160];
-        char *spec = strdup(o->devices[i]);
-        if (spec == nullptr)
+        c->spec = strdup(o->devices[i]);
+        if (c->spec == nullptr)
             exit(1);
-        if (hub_parse_device(spec, d, &c->line, err, sizeof err) < 0)
+        if (hub_parse_device(c->spec, d, &c->line, err, sizeof err) < 0)
             fatal("hub_start", "--device %s: %s\n", o->devices[i], err);
         if (device_by_mac(d->mac) != nullptr)
             fatal("hub_start", "--device %s: %s is listed twice\n", o->devices[i], d->mac_text);
@@ -1162,6 +1171,12 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
             c->listen_fd = bind_endpoint("hub_start", d->tcp_endpoint, SOCK_STREAM, false);
             if (c->listen_fd < 0)
                 fatal("hub_start", "%s: cannot listen on tcp:%s\n", d->mac_text, d->tcp_endpoint);
+            // The application's connection inherits bounded kernel buffers:
+            // what a slow board has not taken must not pile up there for
+            // minutes either (the kernel's own tuning would allow megabytes).
+            int size = kAppSocketBuffer;
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+            setsockopt(c->listen_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
             ev_io_init(&c->listen_io, app_accept_cb, c->listen_fd, EV_READ);
             ev_io_start(loop, &c->listen_io);
         }

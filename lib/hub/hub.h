@@ -41,7 +41,12 @@ struct HubDevice {
     time_t last_seen;  // epoch seconds of the latest valid frame or datagram
 
     // Counters.  up: from the board's line towards the applications;
-    // down: towards the board's line.
+    // down: towards the board's line.  The core counts bytes_up/dropped_up
+    // for its own endpoints (a device with tcp: or pty:): delivered to one
+    // of them, or dropped; for a device with neither, the plug-ins that
+    // reach it count.  bytes_down counts what went to the board;
+    // dropped_down what hub_line_write or an application endpoint could not
+    // send (board offline, queue full, link ended with bytes queued).
     uint64_t bytes_up, bytes_down, dropped_up, dropped_down;
     uint64_t link_ups, takeovers;
 

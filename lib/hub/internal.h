@@ -39,6 +39,7 @@ struct HubLink;
 
 struct HubDeviceCore {
     HubDevice *dev;
+    char *spec;  // the --device words, which the device's strings point into
     HubLineSettings line;
     // tcp: endpoint: the listener and its one client (sink.fd).
     int listen_fd;
@@ -63,7 +64,8 @@ struct HubDeviceCore {
 
 // hub.cc
 void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n);
-void hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n);
+// Whether the endpoint took the bytes (now or into its queue).
+bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n);
 void hub_sink_close(HubDeviceCore *c, HubSink *s);
 // Reads an application endpoint's bytes towards the board: 1 while it is
 // open, 0 when it ended (EOF or a failure, errno set; the caller ends it).
@@ -81,6 +83,9 @@ extern HubPlug *hub_plugs;
 extern uint64_t hub_accept_shed;
 
 // pty.cc
+// mkdir -p of the directory that holds `path` (mode 0755); failures show
+// when the path is used.
+void hub_make_parent(const char *path);
 // Creates the pty of device c (raw, linked at its path); ends the process
 // when it cannot.
 void hub_pty_start(HubDeviceCore *c);

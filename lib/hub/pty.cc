@@ -133,8 +133,7 @@ static void notify_cb(struct ev_loop *loop, ev_io *w, int revents)
     }
 }
 
-// mkdir -p of the directory that holds `path`.
-static void make_parent(const char *path)
+void hub_make_parent(const char *path)
 {
     char dir[PATH_MAX];
     snprintf(dir, sizeof dir, "%s", path);
@@ -207,7 +206,7 @@ void hub_pty_start(HubDeviceCore *c)
     }
     by_wd[p->wd] = c;
     // The link appears whole: made under a temporary name, then renamed.
-    make_parent(c->dev->pty_path);
+    hub_make_parent(c->dev->pty_path);
     char tmp[PATH_MAX];
     snprintf(tmp, sizeof tmp, "%s.%d.tmp", c->dev->pty_path, static_cast<int>(getpid()));
     unlink(tmp);

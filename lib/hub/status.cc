@@ -150,6 +150,7 @@ void hub_status_start(const char *path)
     struct stat st;
     if (lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
         unlink(path);
+    hub_make_parent(path);
     if (status_fd < 0 || bind(status_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
         listen(status_fd, 64) < 0) {
         log_err("--status %s: %m\n", path);

@@ -6,9 +6,7 @@ import os
 import re
 import select
 import socket
-import termios
 import time
-import tty
 
 import pytest
 
@@ -43,6 +41,23 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def read_status(path, timeout=5.0):
+    """The document linkhub's status socket at `path` gives, parsed."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    try:
+        s.connect(path)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        s.close()
+    return json.loads(data)
+
+
 class Hub:
     """A running linkhub; devices: list of --device values."""
 
@@ -72,17 +87,7 @@ class Hub:
         return self.d.fd_count()
 
     def status(self):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(self.status_path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        s.close()
-        return json.loads(data)
+        return read_status(self.status_path)
 
     def device(self, mac):
         for d in self.status()["devices"]:
@@ -104,7 +109,8 @@ class TcpBoard:
         self.head = head(mac, group)
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buf = b""
+        self._split = bytearray()
+        self._tail = b""
         if register:
             self.sock.sendall(self.head)
 
@@ -123,14 +129,25 @@ class TcpBoard:
                 raise AssertionError("board got %d of %d bytes" % (len(self._payload()), count))
             r, _, _ = select.select([self.sock], [], [], left)
             if r:
-                chunk = self.sock.recv(65536)
+                chunk = self.sock.recv(1 << 20)
                 if not chunk:
                     raise AssertionError("hub closed the board link")
-                self.buf += chunk
+                self._feed(chunk)
         return self._payload()
 
+    def _feed(self, chunk):
+        # A tail that may begin a header stays back until more comes.
+        data = self._tail + chunk
+        keep = 0
+        for k in range(min(HEAD_LEN - 1, len(data)), 0, -1):
+            if self.head.startswith(data[-k:]):
+                keep = k
+                break
+        self._split += data[:len(data) - keep].replace(self.head, b"")
+        self._tail = data[len(data) - keep:]
+
     def _payload(self):
-        return self.buf.replace(self.head, b"")
+        return bytes(self._split) + self._tail
 
     def closed_by_hub(self, timeout=5.0):
         """True once the hub closed this link (EOF or reset)."""
@@ -144,7 +161,7 @@ class TcpBoard:
                     return True
                 if not chunk:
                     return True
-                self.buf += chunk
+                self._feed(chunk)
         return False
 
     def close(self):
@@ -175,6 +192,23 @@ class UdpBoard:
         self.sock.close()
 
 
+def read_exact(waitable, read, count, timeout):
+    """count bytes of an application's endpoint (fails on timeout or end)."""
+    out = b""
+    deadline = time.monotonic() + timeout
+    while len(out) < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError("application got %d of %d bytes" % (len(out), count))
+        r, _, _ = select.select([waitable], [], [], left)
+        if r:
+            chunk = read()
+            if not chunk:
+                raise AssertionError("hub closed the application")
+            out += chunk
+    return out
+
+
 class TcpApp:
     """An application on a tcp: endpoint."""
 
@@ -190,19 +224,7 @@ class TcpApp:
             self.sock.sendall(p)
 
     def recv_exact(self, count, timeout=10.0):
-        out = b""
-        deadline = time.monotonic() + timeout
-        while len(out) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("application got %d of %d bytes" % (len(out), count))
-            r, _, _ = select.select([self.sock], [], [], left)
-            if r:
-                chunk = self.sock.recv(65536)
-                if not chunk:
-                    raise AssertionError("hub closed the application")
-                out += chunk
-        return out
+        return read_exact(self.sock, lambda: self.sock.recv(65536), count, timeout)
 
     def quiet(self, seconds):
         """Bytes that arrive within `seconds` (none expected)."""
@@ -243,16 +265,7 @@ class PtyApp:
             self.send(p)
 
     def recv_exact(self, count, timeout=10.0):
-        out = b""
-        deadline = time.monotonic() + timeout
-        while len(out) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("application got %d of %d bytes" % (len(out), count))
-            r, _, _ = select.select([self.fd], [], [], left)
-            if r:
-                out += os.read(self.fd, 65536)
-        return out
+        return read_exact(self.fd, lambda: os.read(self.fd, 65536), count, timeout)
 
     def quiet(self, seconds):
         r, _, _ = select.select([self.fd], [], [], seconds)
@@ -307,9 +320,3 @@ class LineReader:
             if not r:
                 return self.data
             self.data += os.read(self.line.master, 65536)
-
-
-def raw_line(line):
-    """The line's far end in raw mode, so that the bytes are kept as sent."""
-    tty.setraw(line.master)
-    tty.setraw(line.slave)

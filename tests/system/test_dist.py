@@ -1,17 +1,16 @@
 """What ships around the programs: manual pages that agree with --help,
 sample configurations the programs accept, the `cmake --install` tree and
 the systemd units."""
-import json
 import os
 import re
-import socket
 import stat
 import subprocess
-import time
 
 import pytest
 
-from conftest import ROOT, program, run
+from conftest import run
+from fw_hub import read_status
+from fw_serial import free_port
 from fw_dist import (BOARD_PROGRAMS, DIST, HUB_PROGRAMS, PROGRAMS, build_dir, built_programs,
                      help_table, host_checks_only, require_built, require_tool, unit_name)
 
@@ -157,29 +156,12 @@ def test_linkhub_sample_as_it_stands_asks_for_a_group():
     assert re.search(r"ERR.*group", err), err
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def read_status(path):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(5)
-        s.connect(path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return json.loads(data)
-            data += chunk
-
-
-def test_linkhub_sample_with_every_line_uncommented_runs(tmp_path):
+def test_linkhub_sample_with_every_line_uncommented_runs(daemon, tmp_path):
     # Every value as written is one linkhub takes: it starts and serves the
     # sample's devices.  Only what would touch the system is moved: the
-    # listen address and the status socket (command line, which wins), the
-    # pty links (into the test's folder) and the tcp: ports (free ones).
+    # board port, the status socket and the log level (command line, which
+    # wins), the pty links (into the test's folder) and the tcp: ports
+    # (free ones).
     require_built("linkhub")
     text = uncommented_sample("linkhub")
     macs = re.findall(r'(?m)^device = "([0-9a-f:]{17}) ', text)
@@ -189,26 +171,29 @@ def test_linkhub_sample_with_every_line_uncommented_runs(tmp_path):
     cfg = tmp_path / "linkhub.cfg"
     cfg.write_text(text)
     status = str(tmp_path / "status.sock")
-    log = open(tmp_path / "stderr", "w+b")
-    proc = subprocess.Popen(program("linkhub") + ["--config=" + str(cfg), "--listen",
-                                                  "127.0.0.1:%d" % free_port(), "--status", status],
-                            stdout=log, stderr=log)
-    try:
-        deadline = time.monotonic() + 10
-        doc = None
-        while doc is None:
-            assert proc.poll() is None, open(tmp_path / "stderr").read()
-            assert time.monotonic() < deadline, "no status from linkhub"
-            try:
-                doc = read_status(status)
-            except (OSError, ValueError):
-                time.sleep(0.05)
-        assert sorted(d["mac"] for d in doc["devices"]) == sorted(macs)
-        assert not any(d["online"] for d in doc["devices"])
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-        log.close()
+    hub = daemon("linkhub", "--config=" + str(cfg), "--listen", "127.0.0.1:0",
+                 "--status", status, "--debug", "6")
+    hub.wait_log(r"listening on 127\.0\.0\.1:\d+")
+    doc = read_status(status)
+    assert sorted(d["mac"] for d in doc["devices"]) == sorted(macs)
+    assert not any(d["online"] for d in doc["devices"])
+    # The manual names every member of the document and of a device.
+    documented = status_members()
+    assert sorted((set(doc) | set(doc["devices"][0])) - documented) == []
+
+
+def status_members():
+    """The members linkhub(8)'s Status subsection names: `.Li name` words
+    (a list entry may name several: `.It Li a , b`)."""
+    with open(os.path.join(DIST, "man", "linkhub.8")) as f:
+        text = f.read()
+    section = text[text.index(".Ss Status\n"):]
+    section = section[:section.index("\n.Sh ")]
+    names = set()
+    for line in section.splitlines():
+        if line.startswith((".Li ", ".It Li ")):
+            names.update(w for w in line.split()[1:] if re.match(r"^[a-z_]+$", w) and w != "Li")
+    return names
 
 
 # --- cmake --install ------------------------------------------------------

@@ -2,11 +2,7 @@
 boards and applications on both endpoint kinds, all on loopback."""
 import os
 import random
-import resource
 import socket
-import struct
-import subprocess
-import threading
 import time
 
 import pytest
@@ -274,7 +270,7 @@ def test_link_without_header_closed_after_the_bound(hub):
 
 # ---- nothing late ----
 
-def test_offline_and_unattached_bytes_are_dropped_and_counted(hub):
+def test_bytes_for_an_offline_board_are_dropped(hub):
     app_port, dev = tcp_device(MAC_A, "gap:0")
     h = hub([dev])
     app = TcpApp(app_port)
@@ -287,12 +283,27 @@ def test_offline_and_unattached_bytes_are_dropped_and_counted(hub):
     # Only what was written while the board was there.
     assert board.recv_payload(3) == b"now"
     assert not board.closed_by_hub(0.3) and board._payload() == b"now"
+    close_all(app, board)
+
+
+@pytest.mark.parametrize("endpoint", ["tcp", "pty"])
+def test_bytes_while_no_application_is_attached_are_dropped(hub, tmp_path, endpoint):
+    app_port = free_port()
+    path = str(tmp_path / "board")
+    ep = "tcp:127.0.0.1:%d" % app_port if endpoint == "tcp" else "pty:" + path
+    h = hub(["%s %s" % (MAC_A, ep)])
+    attach = (lambda: TcpApp(app_port)) if endpoint == "tcp" else (lambda: PtyApp(path))
+    board = TcpBoard(h.port, MAC_A)
+    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
+    app = attach()
+    h.wait_device(MAC_A, "attached", lambda d: d["app_connected"])
     app.close()
-    h.wait_device(MAC_A, "the application detached", lambda d: not d["app_connected"])
-    board.send_frame(b"y" * 500)
-    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 500)
-    app = TcpApp(app_port)
-    h.wait_device(MAC_A, "the application attached again", lambda d: d["app_connected"])
+    h.wait_device(MAC_A, "detached", lambda d: not d["app_connected"])
+    board.send_frame(b"nobody hears this")
+    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 17)
+    # The next application gets only what comes after it attached.
+    app = attach()
+    h.wait_device(MAC_A, "attached again", lambda d: d["app_connected"])
     board.send_frame(b"fresh")
     assert app.recv_exact(5) == b"fresh"
     assert app.quiet(0.2) == b""
@@ -330,6 +341,57 @@ def test_slow_application_slows_only_its_board(hub):
     close_all(slow, fast, a, b)
 
 
+def test_slow_board_slows_only_its_application(hub):
+    pa, da = tcp_device(MAC_A, "baud:10000000", "gap:0")
+    pb, db = tcp_device(MAC_B, "baud:10000000", "gap:0")
+    h = hub([da, db])
+    a = TcpBoard(h.port, MAC_A)
+    a.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    b = TcpBoard(h.port, MAC_B)
+    app_a = TcpApp(pa)
+    app_b = TcpApp(pb)
+    h.wait_device(MAC_B, "both online", lambda d: d["online"] and d["app_connected"])
+    # Board A reads nothing: its application ends up unread, nothing dropped.
+    app_a.sock.setblocking(False)
+    sent = 0
+    stalled_at = None
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            sent += app_a.sock.send(b"a" * 65536)
+            stalled_at = None
+        except BlockingIOError:
+            if stalled_at is None:
+                stalled_at = time.monotonic()
+            elif time.monotonic() - stalled_at > 1:
+                break
+            time.sleep(0.05)
+    assert stalled_at is not None, "the hub kept reading an application whose board is behind"
+    assert h.device(MAC_A)["dropped_down"] == 0
+    app_b.send(b"b" * 5000)
+    assert b.recv_payload(5000) == b"b" * 5000
+    # Board A reads now: everything arrives, in order, nothing lost.
+    got = a.recv_payload(sent, timeout=30)
+    assert got == b"a" * sent
+    close_all(a, b, app_a, app_b)
+
+
+def test_board_links_have_keepalive(hub):
+    _, dev = tcp_device(MAC_A)
+    h = hub([dev])
+    board = TcpBoard(h.port, MAC_A)
+    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
+    board_port = board.sock.getsockname()[1]
+    # /proc/net/tcp: the hub's end of the link, its timer 2 (keepalive).
+    with open("/proc/net/tcp") as f:
+        rows = [l.split() for l in f.read().splitlines()[1:]]
+    ours = [r for r in rows if int(r[1].split(":")[1], 16) == h.port
+            and int(r[2].split(":")[1], 16) == board_port]
+    assert len(ours) == 1
+    assert ours[0][5].split(":")[0] == "02"
+    board.close()
+
+
 # ---- the pty: endpoint ----
 
 def test_pty_opened_and_closed_100_times_without_spinning(hub, tmp_path):
@@ -355,23 +417,10 @@ def test_pty_opened_and_closed_100_times_without_spinning(hub, tmp_path):
     # A master left watched while nobody has the slave open fires for ever:
     # that would be most of the elapsed time.
     assert cpu < 0.25 * wall, "linkhub used %.2f s CPU in %.2f s" % (cpu, wall)
-    assert h.stderr().count("application attached to pty:") >= 10
+    # (An open right after a close may be seen as no change at all.)
+    assert "application attached to pty:" in h.stderr()
+    assert "application detached from pty:" in h.stderr()
     close_all(board)
-
-
-def test_pty_gets_nothing_sent_while_closed(hub, tmp_path):
-    path = str(tmp_path / "board")
-    h = hub(["%s pty:%s" % (MAC_A, path)])
-    board = TcpBoard(h.port, MAC_A)
-    h.wait_device(MAC_A, "the board online", lambda d: d["online"])
-    board.send_frame(b"nobody hears this")
-    h.wait_device(MAC_A, "dropped_up counted", lambda d: d["dropped_up"] == 17)
-    app = PtyApp(path)
-    h.wait_device(MAC_A, "attached", lambda d: d["app_connected"])
-    board.send_frame(b"hello")
-    assert app.recv_exact(5) == b"hello"
-    assert app.quiet(0.2) == b""
-    close_all(app, board)
 
 
 # ---- UDP boards ----
@@ -476,6 +525,14 @@ def test_descriptor_exhaustion_on_accept_does_not_spin(hub):
     assert h.status()["accept_shed"] > 0
     board.close()
     h.wait_device(MAC_A, "offline", lambda d: not d["online"])
+
+
+def test_soft_descriptor_limit_raised_to_the_hard_one(hub):
+    _, dev = tcp_device(MAC_A)
+    h = hub([dev], prefix=["prlimit", "--nofile=64:4096", "--"])
+    with open("/proc/%d/limits" % h.pid) as f:
+        row = [l for l in f if l.startswith("Max open files")][0].split()
+    assert row[3:5] == ["4096", "4096"]
 
 
 # ---- the status document and start-up ----
