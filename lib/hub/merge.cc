@@ -18,7 +18,8 @@ void mstream_init(MergeStream *s, const uint8_t head[kMergeHeadLen], MergeDelive
     memcpy(s->head, head, kMergeHeadLen);
     s->deliver = deliver;
     s->name = name;
-    s->ring = static_cast<uint8_t *>(ss_malloc(kMergeHistoryBytes));
+    // Not zero-filled: pages of the ring are touched only as it fills.
+    s->ring = static_cast<uint8_t *>(ss_realloc(nullptr, kMergeHistoryBytes));
     s->ent_cap = 4096;
     s->ent = static_cast<MergeEntry *>(ss_malloc(s->ent_cap * sizeof(MergeEntry)));
 }
