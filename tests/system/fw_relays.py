@@ -200,6 +200,7 @@ class TcpBackend:
         self.lsock.listen(8)
         self.lsock.setblocking(False)
         self.keep, self.reply = keep, reply
+        self.paused = False  # not read while set (a slow backend)
         self.conns = []  # dicts: sock, n, sha, data, eof, pending
         self.lock = threading.Lock()
         self.ending = False
@@ -209,7 +210,7 @@ class TcpBackend:
     def _run(self):
         while not self.ending:
             with self.lock:
-                live = [c for c in self.conns if not c["eof"]]
+                live = [] if self.paused else [c for c in self.conns if not c["eof"]]
             r, _, _ = select.select([self.lsock] + [c["sock"] for c in live], [], [], 0.02)
             for s in r:
                 if s is self.lsock:
@@ -342,6 +343,14 @@ def local_client(topo):
         except OSError:
             return None
     return wait_for(attempt, 15, interval=0.05, what="streamhop listening")
+
+
+def private_dirty_kb(pid):
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            if line.startswith("Private_Dirty:"):
+                return int(line.split()[1])
+    return 0
 
 
 def paths_open(hub):

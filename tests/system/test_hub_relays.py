@@ -194,6 +194,58 @@ def test_streamhop_repeated_content_at_a_failover_is_warned_counted_and_never_do
         backend.close()
 
 
+def test_streamhop_a_stalled_backend_slows_the_relay_without_queueing(daemon, topo, backend,
+                                                                      hub, tmp_path):
+    R.start_streamhop(daemon, topo, tmp_path)
+    cli = R.local_client(topo)
+    data = R.pattern(BIG, seed=5)
+    cli.sendall(data[:1000])
+    wait_for(lambda: backend.total() == 1000, 20, what="the first bytes")
+    dirty = R.private_dirty_kb(hub.d.pid)
+    backend.paused = True
+    s = R.Sender(cli, data[1000:])
+    # The client is slowed down: what it got rid of stays within what the
+    # kernels and the relay's queues hold.
+    def stalled():
+        before = s.sent
+        time.sleep(1.0)
+        return s.sent == before
+    wait_for(stalled, 60, interval=0, what="the client slowed to a stop")
+    assert s.sent < len(data) - 1000
+    grown = R.private_dirty_kb(hub.d.pid) - dirty
+    assert grown < 16 * 1024, "the hub grew by %d kB" % grown
+    backend.paused = False
+    finish(s, cli, backend)
+    assert_exact(backend, data)
+
+
+def test_sessions_and_refused_backends_leave_no_descriptor_behind(daemon, topo, tmp_path):
+    hub = R.LinkHub(daemon, topo, tmp_path)
+    base = hub.d.fd_count()
+    for cycle in range(6):
+        backend = R.TcpBackend(topo.rem) if cycle % 3 != 2 else None
+        relay = R.start_streamhop(daemon, topo, tmp_path)
+        try:
+            cli = R.local_client(topo)
+            cli.sendall(b"cycle %d\n" % cycle)
+            if backend:
+                wait_for(lambda: backend.total() > 0, 20, what="the backend reached")
+            else:
+                # Nobody listens: the session ends, its paths are closed.
+                wait_for(lambda: hub.stderr().count("session ends: no backend") > cycle // 3,
+                         20, what="the session without a backend ended")
+            cli.close()
+        finally:
+            relay.stop()
+            if backend:
+                backend.close()
+        wait_for(lambda: R.paths_open(hub) == 0, 30, what="the paths closed")
+        # Back to what the hub had before any relay came (links the core
+        # still holds for their header go within its 10 s).
+        wait_for(lambda: hub.d.fd_count() == base, 15,
+                 what="cycle %d: %d descriptors as at first" % (cycle, base))
+
+
 def dgram_client(topo):
     return N.sock_in(topo.dev, socket.SOCK_DGRAM, bind=("127.0.0.1", 0))
 
