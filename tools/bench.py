@@ -986,23 +986,7 @@ def run_dgramhop(res, bindir, base):
                 try:
                     copies = paths if who == "farwire" else 1
                     framed = who == "farwire"
-                    # The relay is up once a probe comes through.
-                    remote.settimeout(0.2)
-                    deadline = time.monotonic() + 10
-                    while True:
-                        client.sendto(payload(8), ("127.0.0.1", port))
-                        try:
-                            remote.recvfrom(65536)
-                            break
-                        except socket.timeout:
-                            prog.check()
-                            if time.monotonic() > deadline:
-                                raise BenchError("no datagram came through %s" % who)
-                    time.sleep(0.1)
-                    remote.setblocking(False)
-                    with contextlib.suppress(BlockingIOError):
-                        while True:
-                            remote.recv(65536)
+                    first_datagram(client, port, remote, prog, who, 0.1)
                     record_memory(res, comp, who, prog, "idle" + tag)
                     c0 = prog.cpu()
                     secs, got, bad = send_grams(client, port, remote, count, size, copies, framed)
@@ -1021,6 +1005,30 @@ def run_dgramhop(res, bindir, base):
                     remote.close()
     finally:
         topo.delete()
+
+
+def first_datagram(client, port, remote, prog, who, settle):
+    """Until a probe comes through the relay to `remote`; then, after
+    `settle` seconds, what else came is read and dropped.  The probes differ
+    (linkhub takes a repeat within its window for a copy)."""
+    remote.settimeout(0.2)
+    deadline = time.monotonic() + 10
+    probe = 0
+    while True:
+        client.sendto(b"%08d" % probe, ("127.0.0.1", port))
+        probe += 1
+        try:
+            remote.recvfrom(65536)
+            break
+        except socket.timeout:
+            prog.check()
+            if time.monotonic() > deadline:
+                raise BenchError("no datagram came through %s" % who)
+    time.sleep(settle)
+    remote.setblocking(False)
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            remote.recv(65536)
 
 
 def send_grams(client, port, remote, count, size, copies, framed, distinct=False):
@@ -1076,6 +1084,15 @@ def run_hub_relays(res, bindir, base):
                              capture_output=True, text=True, check=True).stdout
         mac = json.loads(out)[0]["address"]
         hport, tport, uport = 9300, 9500, 9501
+
+        def start_hub():
+            return Program([hub_bin, "-f", os.path.join(base, "none.cfg"),
+                            "--listen", "%s:%d" % (REMOTE, hport), "--group", UUID,
+                            "--device", "%s backend-tcp:127.0.0.1:%d backend-udp:127.0.0.1:%d"
+                            % (mac, tport, uport),
+                            "--status", os.path.join(scratch_dir(), "status.sock"),
+                            "--debug", "3"], prefix=["ip", "netns", "exec", topo.rem])
+
         for rnd in range(Config.rounds):
             for who in ("farwire", "socat"):
                 paths = 2 if who == "farwire" else 1
@@ -1083,12 +1100,7 @@ def run_hub_relays(res, bindir, base):
                 with inside(topo.rem):
                     sink = listener(("127.0.0.1", tport))
                 if who == "farwire":
-                    server = Program([hub_bin, "-f", os.path.join(base, "none.cfg"),
-                                      "--listen", "%s:%d" % (REMOTE, hport), "--group", UUID,
-                                      "--device", "%s backend-tcp:127.0.0.1:%d "
-                                      "backend-udp:127.0.0.1:%d" % (mac, tport, uport),
-                                      "--status", os.path.join(scratch_dir(), "status.sock"),
-                                      "--debug", "3"], prefix=["ip", "netns", "exec", topo.rem])
+                    server = start_hub()
                 else:
                     server = Program(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr" % (
                         hport, REMOTE), "TCP:127.0.0.1:%d" % tport],
@@ -1126,12 +1138,7 @@ def run_hub_relays(res, bindir, base):
                         usink.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)
                     usink.bind(("127.0.0.1", uport))
                 if who == "farwire":
-                    server = Program([hub_bin, "-f", os.path.join(base, "none.cfg"),
-                                      "--listen", "%s:%d" % (REMOTE, hport), "--group", UUID,
-                                      "--device", "%s backend-tcp:127.0.0.1:%d "
-                                      "backend-udp:127.0.0.1:%d" % (mac, tport, uport),
-                                      "--status", os.path.join(scratch_dir(), "status.sock"),
-                                      "--debug", "3"], prefix=["ip", "netns", "exec", topo.rem])
+                    server = start_hub()
                 else:
                     server = Program(["socat", "-T", "60", "UDP-LISTEN:%d,bind=%s,reuseaddr" % (
                         hport, REMOTE), "UDP:127.0.0.1:%d" % uport],
@@ -1143,26 +1150,7 @@ def run_hub_relays(res, bindir, base):
                     client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 JANITOR.socks.append(client)
                 try:
-                    usink.settimeout(0.2)
-                    deadline = time.monotonic() + 10
-                    probe = 0
-                    while True:
-                        # Distinct probes: linkhub would take repeats within
-                        # its window for copies.
-                        client.sendto(b"%08d" % probe, ("127.0.0.1", 7400))
-                        probe += 1
-                        try:
-                            usink.recvfrom(65536)
-                            break
-                        except socket.timeout:
-                            server.check()
-                            if time.monotonic() > deadline:
-                                raise BenchError("no datagram came through %s" % who)
-                    time.sleep(0.3)
-                    usink.setblocking(False)
-                    with contextlib.suppress(BlockingIOError):
-                        while True:
-                            usink.recv(65536)
+                    first_datagram(client, 7400, usink, server, who, 0.3)
                     c0 = server.cpu()
                     secs, got, bad = send_grams(client, 7400, usink, count, size, 1,
                                                 who == "socat", distinct=True)

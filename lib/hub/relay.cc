@@ -1,6 +1,5 @@
 #include "hub/relay.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <ev.h>
 #include <linux/sockios.h>
@@ -23,6 +22,7 @@
 #include "common/net.h"
 #include "common/pathq.h"
 #include "hub/hub.h"
+#include "hub/internal.h"  // hub_addr_text
 #include "hub/json.h"
 #include "hub/merge.h"
 
@@ -38,9 +38,6 @@ constexpr int kBackendPause = 256 * 1024;
 // A path's receive buffer: with the relay's queue, what a path can be
 // behind stays well inside the history.
 constexpr int kPathRcvbuf = 1024 * 1024;
-// Bytes that may begin a header wait this long for the rest, then count as
-// payload (the client paused right after them).
-constexpr double kHoldSeconds = 0.2;
 // A path not placed yet holds frames no placed path has delivered (or as
 // many as it may hold), and no path delivered anything for this long: the
 // placed paths that sent nothing meanwhile are dead, and are closed so that
@@ -138,26 +135,6 @@ static RelayDev *rdev_of(HubDevice *d)
 static ev_tstamp now()
 {
     return ev_now(hub_loop);
-}
-
-// "ip:port" ("[ip]:port" for IPv6).
-static void addr_text(const sockaddr_storage *a, char *text, size_t size)
-{
-    char ip[INET6_ADDRSTRLEN] = "?";
-    unsigned port = 0;
-    if (a->ss_family == AF_INET) {
-        const sockaddr_in *s4 = reinterpret_cast<const sockaddr_in *>(a);
-        inet_ntop(AF_INET, &s4->sin_addr, ip, sizeof ip);
-        port = ntohs(s4->sin_port);
-        snprintf(text, size, "%s:%u", ip, port);
-    } else if (a->ss_family == AF_INET6) {
-        const sockaddr_in6 *s6 = reinterpret_cast<const sockaddr_in6 *>(a);
-        inet_ntop(AF_INET6, &s6->sin6_addr, ip, sizeof ip);
-        port = ntohs(s6->sin6_port);
-        snprintf(text, size, "[%s]:%u", ip, port);
-    } else {
-        snprintf(text, size, "?");
-    }
 }
 
 // ------------------------------------------------------------ the backend
@@ -446,6 +423,22 @@ static void session_check(RelaySession *s)
     paths_flow(s);
 }
 
+// The `total` bytes in p->buf (held ones first) into the merge; what may
+// begin a header stays in front, for kHoldSeconds as a board's does, then
+// counts as payload (the client paused right after it).
+static void path_input(RelayPath *p, size_t total)
+{
+    size_t keep = mstream_input(&p->s->ms, &p->m, p->buf, total);
+    if (keep)
+        memmove(p->buf, p->buf + total - keep, keep);
+    p->held = keep;
+    ev_timer_stop(hub_loop, &p->hold);
+    if (keep) {
+        ev_timer_set(&p->hold, kHoldSeconds, 0.);
+        ev_timer_start(hub_loop, &p->hold);
+    }
+}
+
 static void path_read_cb(struct ev_loop *, ev_io *w, int)
 {
     RelayPath *p = RELAY_OWNER(w, RelayPath, rio);
@@ -463,16 +456,7 @@ static void path_read_cb(struct ev_loop *, ev_io *w, int)
         return;
     }
     p->last_rx = now();
-    size_t total = p->held + static_cast<size_t>(n);
-    size_t keep = mstream_input(&s->ms, &p->m, p->buf, total);
-    if (keep)
-        memmove(p->buf, p->buf + total - keep, keep);
-    p->held = keep;
-    ev_timer_stop(hub_loop, &p->hold);
-    if (keep) {
-        ev_timer_set(&p->hold, kHoldSeconds, 0.);
-        ev_timer_start(hub_loop, &p->hold);
-    }
+    path_input(p, p->held + static_cast<size_t>(n));
     session_check(s);
 }
 
@@ -596,7 +580,7 @@ static void relay_tcp(HubDevice *d, int fd, const sockaddr_storage *peer, sockle
     p->m.owner = p;
     p->last_rx = now();
     p->reply_next = s->rhead;
-    addr_text(peer, p->peer, sizeof p->peer);
+    hub_addr_text(peer, p->peer, sizeof p->peer);
     ev_io_init(&p->rio, path_read_cb, fd, EV_READ);
     ev_init(&p->hold, hold_cb);
     p->next = s->paths;
@@ -611,14 +595,7 @@ static void relay_tcp(HubDevice *d, int fd, const sockaddr_storage *peer, sockle
     }
     if (n > 0) {
         memcpy(p->buf, rest, n);
-        size_t keep = mstream_input(&s->ms, &p->m, p->buf, n);
-        if (keep)
-            memmove(p->buf, p->buf + n - keep, keep);
-        p->held = keep;
-        if (keep) {
-            ev_timer_set(&p->hold, kHoldSeconds, 0.);
-            ev_timer_start(hub_loop, &p->hold);
-        }
+        path_input(p, n);
     }
     session_check(s);
 }
@@ -684,7 +661,7 @@ static void relay_datagram(HubDevice *d, const sockaddr_storage *src, socklen_t 
     if (!dedup_arrival(&rd->dd, path, payload, n, static_cast<uint64_t>(t * 1000.)))
         return;
     rd->reply_path = path;
-    addr_text(src, d->peer, sizeof d->peer);
+    hub_addr_text(src, d->peer, sizeof d->peer);
     if (send(rd->ufd, payload, n, MSG_DONTWAIT) < 0)
         d->dropped_up += n;
     else

@@ -21,6 +21,7 @@ import time
 
 import fw_netns as N
 from conftest import UUID, wait_for
+from fw_hub import read_status
 
 HUB_PORT = 9300
 BACKEND_TCP = 9400
@@ -300,17 +301,7 @@ class LinkHub:
         self.d.wait_log(r"listening on")
 
     def status(self):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(self.status_path)
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        s.close()
-        return json.loads(data)
+        return read_status(self.status_path)
 
     def device(self):
         return next(d for d in self.status()["devices"] if d["mac"] == self.mac)

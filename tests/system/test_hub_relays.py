@@ -82,6 +82,22 @@ def paced(cli, data):
     return R.Sender(cli, data, piece=piece, pause=PACED_SECONDS * piece / len(data))
 
 
+def each_uplink_placed(hub):
+    for ip in N.DEV_ADDRS:
+        wait_for(lambda: placed(hub, ip), 30, what="the path from %s placed" % ip)
+
+
+def down_and_up(topo, hub, sender, i, until):
+    """Uplink i down until the client has sent `until` of its data, then up;
+    returns once the relay's new path over it is placed."""
+    before = len(placed(hub, N.DEV_ADDRS[i]))
+    link(topo, i, "down")
+    wait_for(lambda: sender.sent > until * len(sender.data), 60)
+    link(topo, i, "up")
+    wait_for(lambda: len(placed(hub, N.DEV_ADDRS[i])) > before, 60,
+             what="fwd%d's path placed again" % i)
+
+
 def link(topo, i, state):
     N.ipn(topo.dev, "link", "set", N.DEV_IFS[i], state)
     if state == "up":
@@ -95,9 +111,7 @@ def test_streamhop_two_healthy_paths_deliver_the_stream_once(daemon, topo, backe
     data = R.pattern(BIG)
     t0 = time.monotonic()
     s = R.Sender(cli, data)
-    # Both uplinks' paths take part.
-    for ip in N.DEV_ADDRS:
-        wait_for(lambda: placed(hub, ip), 30, what="the path from %s placed" % ip)
+    each_uplink_placed(hub)
     finish(s, cli, backend)
     print("%d bytes in %.1f s" % (len(data), time.monotonic() - t0))
     assert_exact(backend, data)
@@ -119,15 +133,9 @@ def test_streamhop_an_uplink_down_and_up_again_loses_nothing_and_rejoins(daemon,
     data = R.pattern(BIG, seed=2)
     s = paced(cli, data)
     wait_for(lambda: s.sent > 0.2 * len(data), 60)
-    for ip in N.DEV_ADDRS:
-        wait_for(lambda: placed(hub, ip), 30, what="the path from %s placed" % ip)
-    before = len(placed(hub, N.DEV_ADDRS[0]))
-    link(topo, 0, "down")
-    wait_for(lambda: s.sent > 0.45 * len(data), 60)
-    link(topo, 0, "up")
-    # The relay connects fwd0 again: a new path, placed in the stream.
-    wait_for(lambda: len(placed(hub, N.DEV_ADDRS[0])) > before, 60,
-             what="fwd0's path placed again")
+    each_uplink_placed(hub)
+    # The relay connects fwd0 again: a new path, placed in the stream ...
+    down_and_up(topo, hub, s, 0, 0.45)
     # ... and used: the other uplink goes too, the rejoined path carries on.
     link(topo, 1, "down")
     wait_for(lambda: s.sent > 0.9 * len(data), 60)
@@ -151,12 +159,7 @@ def test_streamhop_a_path_held_back_joins_behind_is_placed_and_carries_on(daemon
     got = wait_for(lambda: placed(hub, R.PROXY_LINK[0]), 30, what="the held path placed")
     assert got[0][1] > 0, "placed behind the head"
     # The direct uplink goes: the held path, placed, carries the stream.
-    before = len(placed(hub, N.DEV_ADDRS[0]))
-    link(topo, 0, "down")
-    wait_for(lambda: s.sent > 0.55 * len(data), 60)
-    link(topo, 0, "up")
-    wait_for(lambda: len(placed(hub, N.DEV_ADDRS[0])) > before, 60,
-             what="fwd0's path placed again")
+    down_and_up(topo, hub, s, 0, 0.55)
     # Then the proxy stops forwarding: that path's loss costs nothing.
     proxy.stop()
     finish(s, cli, backend)
