@@ -6,6 +6,11 @@
 
 static void put(JsonOut *j, const char *p, size_t n)
 {
+    // Grown by doubling: a document of thousands of devices is built from
+    // many small pieces.
+    uint32_t need = static_cast<uint32_t>(j->buf.len + n);
+    if (need > j->buf.capacity)
+        brealloc(&j->buf, need, j->buf.capacity < 2048 ? 4096 : 2 * j->buf.capacity);
     bconcat(&j->buf, p, static_cast<int>(n));
 }
 
@@ -23,8 +28,6 @@ static void member(JsonOut *j, const char *key)
 
 void json_str_text(JsonOut *j, const char *text)
 {
-    // Grown once for the plain case; escapes add to it.
-    brealloc(&j->buf, j->buf.len + strlen(text) + 2, j->buf.capacity);
     put(j, "\"", 1);
     const char *run = text;
     for (const char *p = text; *p; p++) {
