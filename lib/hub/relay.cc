@@ -126,6 +126,7 @@ struct RelayDev {
 static RelayDev *rdevs;
 static size_t nrdevs;
 static HubPlug relay_plug;
+static ev_timer dgram_sweep;  // dgramhop identities go offline when quiet
 
 static RelayDev *rdev_of(HubDevice *d)
 {
@@ -668,6 +669,25 @@ static void relay_datagram(HubDevice *d, const sockaddr_storage *src, socklen_t 
         d->bytes_up += n;
 }
 
+// A dgramhop identity is offline once no path was heard from for a while.
+static void dgram_sweep_cb(struct ev_loop *, ev_timer *, int)
+{
+    for (size_t i = 0; i < nrdevs; i++) {
+        RelayDev *rd = &rdevs[i];
+        HubDevice *d = rd->d;
+        if (!d->backend_udp || !d->online || d->transport != HubTransport::udp)
+            continue;
+        bool heard = false;
+        for (const DgramPath &dp : rd->dpath)
+            heard |= dp.used && now() - dp.seen < kDgramPathIdle;
+        if (!heard) {
+            d->online = false;
+            d->since = time(nullptr);
+            log_info("%s: no datagram for %.0f s: offline\n", d->mac_text, kDgramPathIdle);
+        }
+    }
+}
+
 // ----------------------------------------------------------------- status
 
 static int dgram_paths_open(const RelayDev *rd)
@@ -767,6 +787,11 @@ void relay_start()
             ev_io_start(hub_loop, &rd->uio);
         }
     }
+    ev_timer_init(&dgram_sweep, dgram_sweep_cb, 1., 1.);
+    for (size_t i = 0; i < nrdevs; i++)
+        if (rdevs[i].d->backend_udp && !ev_is_active(&dgram_sweep))
+            ev_timer_start(hub_loop, &dgram_sweep);
+    log_info("relay: %zu relay identities\n", nrdevs);
     relay_plug.name = "relay";
     relay_plug.slot = kSlot;
     relay_plug.relay_tcp = relay_tcp;
