@@ -146,7 +146,6 @@ static void diverge(MergeStream *s, MergePath *p, const uint8_t *data, size_t n,
     p->state = MERGE_UNPLACED;
     p->tentative = false;
     p->again = true;
-    p->stuck = false;
     p->nfr = 0;
     p->cur = 0;
     breset(&p->pend);
@@ -219,7 +218,6 @@ static void pend_take(MergePath *p, const uint8_t *data, size_t n)
         return;
     bconcat(&p->pend, reinterpret_cast<const char *>(data), (int)n);
     p->cur += (uint32_t)n;
-    p->stuck = false;
 }
 
 static void pend_end(MergePath *p)
@@ -234,7 +232,6 @@ static void pend_end(MergePath *p)
     }
     p->plen[p->nfr++] = p->cur;
     p->cur = 0;
-    p->stuck = false;
 }
 
 enum Fit { FIT_NO, FIT_BEYOND, FIT_COVERED };
@@ -295,7 +292,6 @@ static void place(MergeStream *s, MergePath *p, uint64_t i, bool tentative)
     p->off = 0;
     p->fresh = 0;
     p->tentative = tentative;
-    p->stuck = false;
     const uint8_t *q = reinterpret_cast<const uint8_t *>(pend.data);
     for (uint32_t k = 0; k <= nfr; k++) {
         uint32_t len = k == nfr ? cur : plen[k];
@@ -314,6 +310,23 @@ static void place(MergeStream *s, MergePath *p, uint64_t i, bool tentative)
     bfree(&pend);
     free(plen);
     (void)cap;
+}
+
+// p's held frames fit in several places, all in the history, and it may
+// hold no more: its older half goes (every place that fitted fits the rest),
+// so that it is read on.  The earliest place can only move earlier, which
+// keeps the failover's reading one that repeats nothing.
+static void slide(MergeStream *s, MergePath *p)
+{
+    uint32_t k = p->nfr / 2, bytes = 0;
+    for (uint32_t i = 0; i < k; i++)
+        bytes += p->plen[i];
+    if (k == 0)
+        return;
+    bshrink(&p->pend, (int)bytes);
+    memmove(p->plen, p->plen + k, (p->nfr - k) * sizeof *p->plen);
+    p->nfr -= k;
+    p->scan_from = s->tail;
 }
 
 // Tries to place p.  While another path is placed, p is placed only where
@@ -356,7 +369,7 @@ static void try_place(MergeStream *s, MergePath *p, bool failover)
             place(s, p, first, false);
         else if (found == 2 && first_fit == FIT_COVERED && second_fit == FIT_COVERED &&
                  mstream_path_full(p))
-            p->stuck = true;
+            slide(s, p);
         return;
     }
     if (found == 0) {
@@ -381,10 +394,7 @@ static void settle(MergeStream *s)
     for (MergePath *p = s->paths; p; p = p->next) {
         if (p->state != MERGE_UNPLACED)
             continue;
-        bool failover = mstream_placed(s) == 0;
-        if (!failover && p->stuck)
-            continue;
-        try_place(s, p, failover);
+        try_place(s, p, mstream_placed(s) == 0);
     }
 }
 

@@ -55,7 +55,6 @@ struct MergePath {
     MergePath *next;
     uint8_t state;
     bool tentative;  // placed by the ambiguous rule and not yet at the head
-    bool stuck;      // not placed: several places fit, and more history cannot tell
     bool again;      // placed anew after its ambiguous place proved too early
     bool ahead;      // not placed: it holds bytes the history has not (yet)
     const char *why;

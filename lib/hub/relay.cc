@@ -473,10 +473,14 @@ static void hold_cb(struct ev_loop *, ev_timer *w, int)
 static void watch_cb(struct ev_loop *, ev_timer *w, int)
 {
     RelaySession *s = RELAY_OWNER(w, RelaySession, watch);
+    // A path not placed waits when it holds frames the history has not, or
+    // when it keeps receiving while nothing is delivered (its frames fit
+    // several places, so they may be new as well as old).
+    ev_tstamp t = now();
     bool waiting = false;
     for (RelayPath *p = s->paths; p; p = p->next)
-        waiting |= p->m.state == MERGE_UNPLACED && (p->m.ahead || mstream_path_full(&p->m));
-    ev_tstamp t = now();
+        waiting |= p->m.state == MERGE_UNPLACED &&
+                   (p->m.ahead || mstream_path_full(&p->m) || t - p->last_rx < 1.0);
     if (!waiting || t - s->last_delivery < kStallSeconds)
         return;
     for (RelayPath *p = s->paths; p; p = p->next) {

@@ -93,8 +93,8 @@ class Proxy:
         while not self.ending:
             with self.lock:
                 pairs = list(self.pairs)
-            rd = [self.lsock, self.usock] + [p[0] for p in pairs] + [p[1] for p in pairs] + \
-                list(self.udp.values())
+            rd = [self.lsock, self.usock] + [p[0] for p in pairs if p[-1] != "eof"] + \
+                [p[1] for p in pairs] + list(self.udp.values())
             wr = [p[1] for p in pairs if p[2] and not self.hold and not self.stopped]
             r, w, _ = select.select(rd, wr, [], 0.002 if self.later else 0.02)
             while self.later and self.later[0][0] <= time.monotonic():
@@ -143,7 +143,10 @@ class Proxy:
                     except OSError:
                         data = b""
                     if not data:
-                        self._close(p)
+                        if s is p[0] and p[2] and not self.stopped:
+                            p.append("eof")  # the rest goes first
+                        else:
+                            self._close(p)
                         continue
                     if s is p[0]:
                         p[2] += data
@@ -165,6 +168,8 @@ class Proxy:
                     continue
                 del p[2][:n]
                 self.forwarded += n
+                if not p[2] and p[-1] == "eof":
+                    self._close(p)
 
     def _close(self, p):
         with self.lock:

@@ -402,6 +402,27 @@ TEST_F(MergeStreamTest, AfterAnAmbiguousFailoverDistinctFramesComeOnceAndInOrder
     EXPECT_EQ(std::string(middle, 'r'), delivered.substr(head.size(), middle));
 }
 
+TEST_F(MergeStreamTest, AnAmbiguousPathIsReadOnWhileTheLeaderLives)
+{
+    // Alike frames: the late path fits everywhere, so it stays unplaced,
+    // but it keeps only what it may hold and is never full.
+    Frames fr = repeated(3000, std::string(1400, 'q'));
+    Fake a, b;
+    add(a, fr, 0);
+    add(b, fr, 100);
+    a.feed(&s, 1428 * 400);
+    while (!b.done()) {
+        b.feed(&s, 1428 * 7);
+        a.feed(&s, 1428 * 7);
+        ASSERT_FALSE(mstream_path_full(&b.p));
+        ASSERT_EQ(MERGE_UNPLACED, b.p.state);
+    }
+    a.feed_all(&s);
+    a.flush(&s);
+    EXPECT_TRUE(same(fr.joined(), delivered));
+    EXPECT_EQ(0u, s.ambiguous);
+}
+
 TEST_F(MergeStreamTest, AlikeFramesFromTheStartArePlacedExactlyAtAFailover)
 {
     // Both paths from the start: the earliest reading is the true one.
