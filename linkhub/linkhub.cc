@@ -11,6 +11,7 @@
 #include "hub/core.h"
 #include "hub/internal.h"
 #include "mqtt_metrics.h"
+#include "hub/relay.h"
 
 static void check_args()
 {
@@ -50,6 +51,7 @@ int main(int argc, char **argv)
     o.udp_timeout = args_info.udp_timeout_arg;
     hub_start(loop, &o);
     start_mqtt_and_metrics();
+    relay_start();
     start_daemon(0);
     if (daemon_mode)
         ev_loop_fork(loop);

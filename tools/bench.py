@@ -55,7 +55,8 @@ IDLE_SYSCALLS = {
 }.get(platform.machine())
 
 COMPARISONS = ("serstream", "serdgram", "streamhop-cli", "streamhop", "dgramhop", "linkhub",
-               "linkhub-mqtt", "static")
+               "linkhub-mqtt",
+               "linkhub-relays", "static")
 GROUPS = {"serial": ("serstream", "serdgram"), "relays": ("streamhop", "dgramhop"),
           "all": COMPARISONS}
 SERIES = ("gate", "nogate")
@@ -986,23 +987,7 @@ def run_dgramhop(res, bindir, base):
                 try:
                     copies = paths if who == "farwire" else 1
                     framed = who == "farwire"
-                    # The relay is up once a probe comes through.
-                    remote.settimeout(0.2)
-                    deadline = time.monotonic() + 10
-                    while True:
-                        client.sendto(payload(8), ("127.0.0.1", port))
-                        try:
-                            remote.recvfrom(65536)
-                            break
-                        except socket.timeout:
-                            prog.check()
-                            if time.monotonic() > deadline:
-                                raise BenchError("no datagram came through %s" % who)
-                    time.sleep(0.1)
-                    remote.setblocking(False)
-                    with contextlib.suppress(BlockingIOError):
-                        while True:
-                            remote.recv(65536)
+                    first_datagram(client, port, remote, prog, who, 0.1)
                     record_memory(res, comp, who, prog, "idle" + tag)
                     c0 = prog.cpu()
                     secs, got, bad = send_grams(client, port, remote, count, size, copies, framed)
@@ -1023,9 +1008,34 @@ def run_dgramhop(res, bindir, base):
         topo.delete()
 
 
-def send_grams(client, port, remote, count, size, copies, framed):
+def first_datagram(client, port, remote, prog, who, settle):
+    """Until a probe comes through the relay to `remote`; then, after
+    `settle` seconds, what else came is read and dropped.  The probes differ
+    (linkhub takes a repeat within its window for a copy)."""
+    remote.settimeout(0.2)
+    deadline = time.monotonic() + 10
+    probe = 0
+    while True:
+        client.sendto(b"%08d" % probe, ("127.0.0.1", port))
+        probe += 1
+        try:
+            remote.recvfrom(65536)
+            break
+        except socket.timeout:
+            prog.check()
+            if time.monotonic() > deadline:
+                raise BenchError("no datagram came through %s" % who)
+    time.sleep(settle)
+    remote.setblocking(False)
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            remote.recv(65536)
+
+
+def send_grams(client, port, remote, count, size, copies, framed, distinct=False):
     """Send count datagrams, at most 64 (times copies) ahead of what
-    arrived; a stall of 200 ms writes the missing ones off as lost.
+    arrived; a stall of 200 ms writes the missing ones off as lost.  With
+    distinct, each datagram starts with its own number (digits).
     Returns (seconds, datagrams arrived, datagrams of a wrong size)."""
     gram = payload(size)
     want = size + (HEAD_LEN if framed else 0)
@@ -1038,7 +1048,7 @@ def send_grams(client, port, remote, count, size, copies, framed):
     dest = ("127.0.0.1", port)
     while True:
         while sent < count and sent * copies - got - written_off < window:
-            client.sendto(gram, dest)
+            client.sendto(b"%010d" % sent + gram[10:] if distinct else gram, dest)
             sent += 1
         if sent >= count and got + written_off >= count * copies:
             break
@@ -1056,6 +1066,115 @@ def send_grams(client, port, remote, count, size, copies, framed):
             last = time.monotonic()
     secs = (last if written_off else time.monotonic()) - t0
     return secs, got, bad
+
+
+def run_hub_relays(res, bindir, base):
+    """linkhub as the relays' server: streamhop over two uplinks into linkhub
+    into a sink, then dgramhop the same; linkhub's CPU per delivered MB and
+    per delivered datagram, beside socat relaying the one path of a relay on
+    one uplink to the same sink (which removes no duplicates)."""
+    comp = "linkhub-relays"
+    hub_bin = os.path.join(bindir, "linkhub")
+    if not os.access(hub_bin, os.X_OK):
+        note("  linkhub-relays: no linkhub in %s (a build without FW_HUB): skipped" % bindir)
+        return
+    total, count, size = Config.stream_bytes, Config.datagrams, Config.gram_size
+    topo = Topology()
+    try:
+        out = subprocess.run(["ip", "-n", topo.dev, "-j", "link", "show", "fwd0"],
+                             capture_output=True, text=True, check=True).stdout
+        mac = json.loads(out)[0]["address"]
+        hport, tport, uport = 9300, 9500, 9501
+
+        def start_hub():
+            return Program([hub_bin, "-f", os.path.join(base, "none.cfg"),
+                            "--listen", "%s:%d" % (REMOTE, hport), "--group", UUID,
+                            "--device", "%s backend-tcp:127.0.0.1:%d backend-udp:127.0.0.1:%d"
+                            % (mac, tport, uport),
+                            "--status", os.path.join(scratch_dir(), "status.sock"),
+                            "--debug", "3"], prefix=["ip", "netns", "exec", topo.rem])
+
+        for rnd in range(Config.rounds):
+            for who in ("farwire", "socat"):
+                paths = 2 if who == "farwire" else 1
+                # The stream.
+                with inside(topo.rem):
+                    sink = listener(("127.0.0.1", tport))
+                if who == "farwire":
+                    server = start_hub()
+                else:
+                    server = Program(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr" % (
+                        hport, REMOTE), "TCP:127.0.0.1:%d" % tport],
+                        prefix=["ip", "netns", "exec", topo.rem])
+                time.sleep(0.3)
+                relay = Program(relay_argv("farwire", bindir, base, 7300, hport, paths, False),
+                                prefix=topo.prefix())
+                try:
+                    client = connect_in(topo.dev, 7300, relay)
+                    # The backend connection comes with the first bytes.
+                    client.sendall(b"0")
+                    conn = accept_one(sink, server)
+                    counter = PayloadCounter(who == "socat")
+                    conn.settimeout(10)
+                    while counter.count < 1:
+                        counter.feed(conn.recv(4096))
+                    counter.count = 0
+                    time.sleep(0.2)
+                    c0 = server.cpu()
+                    secs = pump([client], [[conn, counter]], total=total)
+                    c1 = server.cpu()
+                    mb = total / 1e6
+                    res.add(comp, "stream throughput", "MB/s", who, mb / secs)
+                    res.add(comp, "stream CPU/MB", "ms/MB", who, 1000 * (c1[0] - c0[0]) / mb)
+                    record_memory(res, comp, who, server, "after the stream")
+                finally:
+                    relay.stop()
+                    server.stop()
+                    sink.close()
+                # The datagrams.
+                with inside(topo.rem):
+                    usink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                    JANITOR.socks.append(usink)
+                    with contextlib.suppress(OSError):
+                        usink.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)
+                    usink.bind(("127.0.0.1", uport))
+                if who == "farwire":
+                    server = start_hub()
+                else:
+                    server = Program(["socat", "-T", "60", "UDP-LISTEN:%d,bind=%s,reuseaddr" % (
+                        hport, REMOTE), "UDP:127.0.0.1:%d" % uport],
+                        prefix=["ip", "netns", "exec", topo.rem])
+                time.sleep(0.3)
+                relay = Program(relay_argv("farwire", bindir, base, 7400, hport, paths, True),
+                                prefix=topo.prefix())
+                with inside(topo.dev):
+                    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                JANITOR.socks.append(client)
+                try:
+                    first_datagram(client, 7400, usink, server, who, 0.3)
+                    c0 = server.cpu()
+                    secs, got, bad = send_grams(client, 7400, usink, count, size, 1,
+                                                who == "socat", distinct=True)
+                    c1 = server.cpu()
+                    res.add(comp, "datagrams/s", "1/s", who, count / secs)
+                    res.add(comp, "CPU/datagram", "us", who, 1e6 * (c1[0] - c0[0]) / count)
+                    res.add(comp, "loss", "%", who, 100.0 * (count - got) / count)
+                    if bad:
+                        note("  linkhub-relays %s: %d datagrams with a wrong size" % (who, bad))
+                finally:
+                    relay.stop()
+                    server.stop()
+                    client.close()
+                    usink.close()
+    finally:
+        topo.delete()
+    # Merging two paths is held to twice what socat spends relaying one.
+    medians = {(c, f): (a, b) for c, f, u, a, b, _, _ in res.rows() if c == comp}
+    for fig, unit in (("stream CPU/MB", "ms/MB"), ("CPU/datagram", "us")):
+        a, b = medians.get((comp, fig), (None, None))
+        res.target("linkhub-relays " + fig, a, unit, None if b is None else 2 * b,
+                   "2 x socat's one path (%s)" % fmt(b),
+                   "a loaded machine moves one run's figures: run again on a quiet one")
 
 
 def harness_floor(count=1000):
@@ -2025,7 +2144,8 @@ def run_hub_mqtt(res, bindir, base):
 
 RUNNERS = {"serstream": run_serstream, "serdgram": run_serdgram, "streamhop-cli": run_cli,
            "streamhop": run_streamhop, "dgramhop": run_dgramhop, "linkhub": run_linkhub,
-           "linkhub-mqtt": run_hub_mqtt, "static": run_static}
+           "linkhub-mqtt": run_hub_mqtt, "linkhub-relays": run_hub_relays,
+           "static": run_static}
 
 
 # ---------------------------------------------------------------- main
