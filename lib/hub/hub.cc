@@ -594,15 +594,12 @@ void hub_sink_close(HubDeviceCore *c, HubSink *s)
 void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n)
 {
     HubDevice *d = c->dev;
-    for (HubPlug *pl = hub_plugs; pl; pl = pl->next)
-        if (pl->line_bytes)
-            pl->line_bytes(d, p, n);
-    // A device reached only through plug-ins: they count what they take.
-    if (d->tcp_endpoint == nullptr && d->pty_path == nullptr)
-        return;
     bool any = false;
+    for (HubPlug *pl = hub_plugs; pl; pl = pl->next)
+        if (pl->line_bytes && pl->line_bytes(d, p, n))
+            any = true;
     if (c->app.fd >= 0)
-        any = hub_sink_write(c, &c->app, p, n);
+        any = hub_sink_write(c, &c->app, p, n) || any;
     HubSink *pty = hub_pty_sink(c);
     if (pty != nullptr && pty->fd >= 0)
         any = hub_sink_write(c, pty, p, n) || any;

@@ -41,10 +41,10 @@ struct HubDevice {
     time_t last_seen;  // epoch seconds of the latest valid frame or datagram
 
     // Counters.  up: from the board's line towards the applications;
-    // down: towards the board's line.  The core counts bytes_up/dropped_up
-    // for its own endpoints (a device with tcp: or pty:): delivered to one
-    // of them, or dropped; for a device with neither, the plug-ins that
-    // reach it count.  bytes_down counts what went to the board;
+    // down: towards the board's line.  The core counts every run of line
+    // bytes once: in bytes_up when at least one application took it (a
+    // tcp: or pty: endpoint, or a plug-in whose line_bytes returned true),
+    // else in dropped_up.  bytes_down counts what went to the board;
     // dropped_down what hub_line_write or an application endpoint could not
     // send (board offline, queue full, link ended with bytes queued).
     uint64_t bytes_up, bytes_down, dropped_up, dropped_down;
@@ -65,8 +65,10 @@ struct HubPlug {
     void (*link_change)(HubDevice *d);
     // Each run of line bytes the board sent (one read's worth of payload
     // between two headers, or one datagram's), whether or not an
-    // application endpoint of the core is attached.
-    void (*line_bytes)(HubDevice *d, const uint8_t *p, size_t n);
+    // application endpoint of the core is attached.  Returns whether the
+    // plug-in took the run (sent or queued it towards an application): the
+    // core counts it in bytes_up when anyone took it, else in dropped_up.
+    bool (*line_bytes)(HubDevice *d, const uint8_t *p, size_t n);
     // A TCP link with a relay identity's header (device has backend_tcp):
     // `rest` holds what followed the first header in the first read(s).
     // The plug-in owns `fd` from this call on.

@@ -213,22 +213,23 @@ void mqtt_link_change(HubDevice *d)
     publish_state(md, d->group_text, false);
 }
 
-void mqtt_line_bytes(HubDevice *d, const uint8_t *p, size_t n)
+bool mqtt_line_bytes(HubDevice *d, const uint8_t *p, size_t n)
 {
     MqttDev *md = dev_of(d);
     if (!md || n == 0)
-        return;
+        return false;
     set_up_topic(md);
     if (mq.conn != Conn::connected || mq.queued >= kQueueMessages ||
         mq.queued_bytes + n > kQueueBytes ||
         !mqtt_send(md->up_topic, p, n, false)) {
         md->st.up_dropped++;
         mq.dropped++;
-        return;
+        return false;
     }
     md->st.up_messages++;
     mq.published++;
     mqtt_rearm();
+    return true;
 }
 
 void mqtt_status_fields(HubDevice *d, JsonOut *j)

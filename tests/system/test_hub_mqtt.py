@@ -139,6 +139,9 @@ def test_serdgram_board_mqtt_alone_qos0_prefix_of_two_levels(daemon, tmp_path, b
     wait_for(lambda: b"".join(m.payload for m in w.on(topic("up", prefix))) == b"over udp", 10,
              what="the datagram's bytes on up")
     assert all(m.qos == 0 for m in w.on(topic("up", prefix)))
+    # The bridge took them: up, not dropped, with no other endpoint.
+    wait_for(lambda: hub.board()["bytes_up"] == 8, 10, what="bytes_up of the mqtt-only device")
+    assert hub.board()["dropped_up"] == 0
     w.wait_on(prefix + "/hubs/hub-u", lambda m: m.payload == b"online")
     pub = Client(broker.port)
     cmd = b"\x01\x02 to the line"

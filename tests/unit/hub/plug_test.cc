@@ -28,6 +28,7 @@ struct Seen {
     HubDevice *relay_dev = nullptr;
     std::string datagram;
     HubDevice *datagram_dev = nullptr;
+    bool take = true;  // what on_line_bytes answers
 } seen;
 
 void on_link_change(HubDevice *)
@@ -35,9 +36,10 @@ void on_link_change(HubDevice *)
     seen.link_changes++;
 }
 
-void on_line_bytes(HubDevice *, const uint8_t *p, size_t n)
+bool on_line_bytes(HubDevice *, const uint8_t *p, size_t n)
 {
     seen.line.append(reinterpret_cast<const char *>(p), n);
+    return seen.take;
 }
 
 void on_relay_tcp(HubDevice *d, int fd, const sockaddr_storage *, socklen_t, const uint8_t *rest,
@@ -149,6 +151,16 @@ TEST(HubPlugHooks, EveryHookInTurn)
     EXPECT_TRUE(a->online);
     EXPECT_EQ(a->transport, HubTransport::tcp);
     EXPECT_STREQ(a->group_text, group);
+    // An mqtt-only device: what the plug-in took is up, what it did not is dropped.
+    EXPECT_EQ(a->bytes_up, 6u);
+    EXPECT_EQ(a->dropped_up, 0u);
+    seen.take = false;
+    frames = std::string(reinterpret_cast<char *>(&h1), sizeof h1) + "gh";
+    ASSERT_EQ(send(b, frames.data(), frames.size(), 0), static_cast<ssize_t>(frames.size()));
+    ASSERT_TRUE(spin(loop, [] { return seen.line == "abcdefgh"; })) << seen.line;
+    EXPECT_EQ(a->bytes_up, 6u);
+    EXPECT_EQ(a->dropped_up, 2u);
+    seen.take = true;
 
     // Towards it: one frame, behind its header.
     const uint8_t down[] = "down";

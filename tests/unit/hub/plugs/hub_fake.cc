@@ -96,10 +96,14 @@ void fake_hub_link(HubDevice *d, bool online, const char *group_text, const char
 
 void fake_hub_line(HubDevice *d, const void *p, size_t n)
 {
-    d->bytes_up += n;
+    bool taken = false;
     for (HubPlug *pl = plugs; pl; pl = pl->next)
-        if (pl->line_bytes)
-            pl->line_bytes(d, static_cast<const uint8_t *>(p), n);
+        if (pl->line_bytes && pl->line_bytes(d, static_cast<const uint8_t *>(p), n))
+            taken = true;
+    if (taken)
+        d->bytes_up += n;
+    else
+        d->dropped_up += n;
 }
 
 size_t fake_hub_writes() { return nwrites; }

@@ -190,6 +190,8 @@ TEST_F(MqttBroker, LineBytesGoUpAndDownMessagesReachTheLine)
     fake_hub_link(d, true, kGroup, "127.0.0.1:5000");
     std::string bytes("\x00\x01kovlat\xff", 9);
     fake_hub_line(d, bytes.data(), bytes.size());
+    EXPECT_EQ(d->bytes_up, bytes.size());  // queued for the broker: taken
+    EXPECT_EQ(d->dropped_up, 0u);
     ASSERT_TRUE(run_until([&] { return !w.on(topic("up")).empty(); }));
     EXPECT_EQ(w.on(topic("up"))[0].payload, bytes);
     auto st = w.on(topic("state"));
@@ -214,6 +216,7 @@ TEST_F(MqttBroker, LineBytesGoUpAndDownMessagesReachTheLine)
     // The device without the token has no topics.
     fake_hub_link(fake_hub_device(1), true, kGroup, "127.0.0.1:5001");
     fake_hub_line(fake_hub_device(1), "x", 1);
+    EXPECT_EQ(fake_hub_device(1)->dropped_up, 1u);  // no topic: nobody took it
     fake_hub_link(d, false, kGroup, "127.0.0.1:5000");
     ASSERT_TRUE(run_until([&] {
         auto v = w.on(topic("state"));
