@@ -550,28 +550,40 @@ void hub_sink_init(HubDeviceCore *c, HubSink *s)
     ev_init(&s->wio, sink_write_cb);
 }
 
-bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n)
+void hub_sink_write(HubDeviceCore *c, HubSink *s, const iovec *iov, int runs, bool *taken)
 {
-    if (s->q.len > 0) {
-        if (static_cast<size_t>(s->q.len) + n > kUpQueueMax)
-            return false;
-        bconcat(&s->q, reinterpret_cast<const char *>(p), static_cast<int>(n));
-        return true;
-    }
-    ssize_t w = write(s->fd, p, n);
-    if (w < 0) {
-        if (errno != EAGAIN && errno != EINTR) {
-            sink_failed(c, s);
-            return false;
+    int i = 0;
+    if (s->q.len == 0) {
+        // One writev for all the runs; the run it cut, and the rest, queue.
+        ssize_t w = writev(s->fd, iov, runs);
+        if (w < 0) {
+            if (errno != EAGAIN && errno != EINTR) {
+                sink_failed(c, s);
+                return;
+            }
+            w = 0;
         }
-        w = 0;
-    }
-    if (static_cast<size_t>(w) < n) {
-        bconcat(&s->q, reinterpret_cast<const char *>(p + w), static_cast<int>(n - w));
+        size_t done = static_cast<size_t>(w);
+        for (; i < runs && done >= iov[i].iov_len; i++) {
+            taken[i] = true;
+            done -= iov[i].iov_len;
+        }
+        if (i == runs)
+            return;
+        bconcat(&s->q, static_cast<const char *>(iov[i].iov_base) + done,
+                static_cast<int>(iov[i].iov_len - done));
+        taken[i++] = true;
         ev_io_set(&s->wio, s->fd, EV_WRITE);
         ev_io_start(hub_loop, &s->wio);
     }
-    return true;
+    // Behind a queue: each run goes in whole if it fits, else it is not taken.
+    for (; i < runs; i++) {
+        if (static_cast<size_t>(s->q.len) + iov[i].iov_len > kUpQueueMax)
+            continue;
+        bconcat(&s->q, static_cast<const char *>(iov[i].iov_base),
+                static_cast<int>(iov[i].iov_len));
+        taken[i] = true;
+    }
 }
 
 void hub_sink_close(HubDeviceCore *c, HubSink *s)
@@ -591,22 +603,64 @@ void hub_sink_close(HubDeviceCore *c, HubSink *s)
     hub_sink_drained(c);
 }
 
-void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n)
+void hub_deliver_runs(HubDeviceCore *c, const iovec *iov, int runs)
 {
     HubDevice *d = c->dev;
-    bool any = false;
+    bool taken[kDeliverRuns] = {};
     for (HubPlug *pl = hub_plugs; pl; pl = pl->next)
-        if (pl->line_bytes && pl->line_bytes(d, p, n))
-            any = true;
+        if (pl->line_bytes)
+            for (int i = 0; i < runs; i++)
+                if (pl->line_bytes(d, static_cast<const uint8_t *>(iov[i].iov_base),
+                                   iov[i].iov_len))
+                    taken[i] = true;
     if (c->app.fd >= 0)
-        any = hub_sink_write(c, &c->app, p, n) || any;
+        hub_sink_write(c, &c->app, iov, runs, taken);
     HubSink *pty = hub_pty_sink(c);
     if (pty != nullptr && pty->fd >= 0)
-        any = hub_sink_write(c, pty, p, n) || any;
-    if (any)
-        d->bytes_up += n;
-    else
-        d->dropped_up += n;
+        hub_sink_write(c, pty, iov, runs, taken);
+    for (int i = 0; i < runs; i++) {
+        if (taken[i])
+            d->bytes_up += iov[i].iov_len;
+        else
+            d->dropped_up += iov[i].iov_len;
+    }
+}
+
+void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n)
+{
+    iovec v = {const_cast<uint8_t *>(p), n};
+    hub_deliver_runs(c, &v, 1);
+}
+
+// The runs of one read, gathered so that each endpoint gets them in one
+// writev rather than one write per frame.
+struct UpBatch {
+    HubDeviceCore *c;
+    int runs;
+    iovec iov[kDeliverRuns];
+};
+
+static void batch_emit(void *ctx, const uint8_t *p, size_t n)
+{
+    UpBatch *b = static_cast<UpBatch *>(ctx);
+    if (b->runs == kDeliverRuns) {
+        hub_deliver_runs(b->c, b->iov, b->runs);
+        b->runs = 0;
+    }
+    b->iov[b->runs].iov_base = const_cast<uint8_t *>(p);
+    b->iov[b->runs].iov_len = n;
+    b->runs++;
+}
+
+// Splits what a board link read and delivers its runs.
+static void split_deliver(HubLink *l, const uint8_t *p, size_t n)
+{
+    UpBatch b;
+    b.c = l->dev->core;
+    b.runs = 0;
+    hub_split(l->head, &l->split, p, n, read_buf, batch_emit, &b);
+    if (b.runs > 0)
+        hub_deliver_runs(b.c, b.iov, b.runs);
 }
 
 static void deliver_emit(void *ctx, const uint8_t *p, size_t n)
@@ -898,7 +952,7 @@ static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
     l->dev = d;
     board_link_up(d, l);
     if (n > take)
-        hub_split(l->head, &l->split, p + take, n - take, read_buf, deliver_emit, d->core);
+        split_deliver(l, p + take, n - take);
     hold_timer(l);
 }
 
@@ -928,7 +982,7 @@ static void link_read_cb(struct ev_loop *loop, ev_io *w, int revents)
     HubDevice *d = l->dev;
     HubDeviceCore *c = d->core;
     d->last_seen = time(nullptr);
-    hub_split(l->head, &l->split, at, static_cast<size_t>(n), read_buf, deliver_emit, c);
+    split_deliver(l, at, static_cast<size_t>(n));
     if (c->link != l)
         return;
     hold_timer(l);

@@ -63,9 +63,17 @@ struct HubDeviceCore {
 };
 
 // hub.cc
+// Line runs towards the applications: every plug-in sees each run, each
+// endpoint gets them all in one writev; each run is counted in bytes_up
+// when anyone took it, else in dropped_up.  At most kDeliverRuns at a time.
+constexpr int kDeliverRuns = 64;
+struct iovec;
+void hub_deliver_runs(HubDeviceCore *c, const iovec *iov, int runs);
 void hub_deliver_up(HubDeviceCore *c, const uint8_t *p, size_t n);
-// Whether the endpoint took the bytes (now or into its queue).
-bool hub_sink_write(HubDeviceCore *c, HubSink *s, const uint8_t *p, size_t n);
+// Writes the runs to the endpoint (what it does not take now queues, a run
+// behind a queue only whole and while the queue stays within kUpQueueMax);
+// sets taken[i] for each run it took, now or into its queue.
+void hub_sink_write(HubDeviceCore *c, HubSink *s, const iovec *iov, int runs, bool *taken);
 void hub_sink_close(HubDeviceCore *c, HubSink *s);
 // Reads an application endpoint's bytes towards the board: 1 while it is
 // open, 0 when it ended (EOF or a failure, errno set; the caller ends it).
