@@ -826,11 +826,17 @@ static void set_keepalive(int fd)
 // online already takes it over from its current link (restarted board,
 // half-open link): the old link is closed, the applications stay, and what
 // waits for the line goes to the new link, paced afresh.
+// The group of the device's latest link: the one in its header.
+static void take_group(HubDevice *d, const uint8_t *head)
+{
+    memcpy(d->group, head + 6, 16);
+    uuid_text(d->group, d->group_text, sizeof d->group_text);
+}
+
 static void board_arrives(HubDevice *d, const uint8_t *head, const char *peer, HubTransport t)
 {
     HubDeviceCore *c = d->core;
-    memcpy(d->group, head + 6, 16);
-    uuid_text(d->group, d->group_text, sizeof d->group_text);
+    take_group(d, head);
     if (d->online) {
         log_info_as("board_takeover", "%s/%s: link from %s over %s takes over from %s over %s\n",
                     d->group_text, d->mac_text, peer, transport_text(t), d->peer,
@@ -945,6 +951,7 @@ static void link_header_read(HubLink *l, const uint8_t *p, size_t n)
         l->fd = -1;
         sockaddr_storage addr = l->addr;
         socklen_t addrlen = l->addrlen;
+        take_group(d, l->head);
         free(l);
         pl->relay_tcp(d, fd, &addr, addrlen, p + take, n - take);
         return;
@@ -1108,6 +1115,7 @@ static void udp_read_cb(struct ev_loop *loop, ev_io *w, int revents)
                 refuse("udp_read_cb", d->mac_text, peer, "no relay for backend-udp");
                 continue;
             }
+            take_group(d, dgram_buf);
             pl->relay_datagram(d, &src, srclen, dgram_buf + kHeadLen, n - kHeadLen);
             continue;
         }

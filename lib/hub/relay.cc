@@ -356,14 +356,6 @@ static void device_state(RelayDev *rd, const char *peer)
             d->link_ups++;
     }
     d->transport = HubTransport::tcp;
-    if (rd->session && rd->session->ms.group_known && !d->group_text[0]) {
-        memcpy(d->group, rd->session->ms.group, sizeof d->group);
-        const uint8_t *g = d->group;
-        snprintf(d->group_text, sizeof d->group_text,
-                 "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[0],
-                 g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12],
-                 g[13], g[14], g[15]);
-    }
 }
 
 // The one end of a path: its watchers stopped, its descriptor closed, its

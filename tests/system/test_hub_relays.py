@@ -12,7 +12,7 @@ import pytest
 
 import fw_netns as N
 import fw_relays as R
-from conftest import wait_for
+from conftest import UUID, wait_for
 from fw_netns import topo  # noqa: F401 (fixture)
 
 pytestmark = [pytest.mark.hub, pytest.mark.netns]
@@ -132,6 +132,7 @@ def test_streamhop_two_healthy_paths_deliver_the_stream_once(daemon, topo, backe
     relay = hub.relay()
     assert relay["duplicates_dropped"] > 0, "both paths carried the stream"
     assert relay["ambiguous_failovers"] == 0
+    assert hub.device()["group"] == UUID
     # The session ended with its paths; the next one gets a backend of its own.
     wait_paths(hub, 0)
     cli = R.local_client(topo)
@@ -316,6 +317,7 @@ def test_dgramhop_each_datagram_once_though_a_path_loses_a_third(daemon, topo, p
         relay = hub.relay("datagram")
         assert relay["datagrams_delivered"] == total
         assert relay["paths_open"] == 2
+        assert hub.device()["group"] == UUID
         cli.close()
     finally:
         ub.close()

@@ -181,6 +181,7 @@ TEST(HubPlugHooks, EveryHookInTurn)
     ASSERT_TRUE(spin(loop, [] { return seen.relay_fd >= 0; }));
     EXPECT_EQ(seen.relay_dev, relay);
     EXPECT_EQ(seen.relay_rest, "rest");
+    EXPECT_STREQ(relay->group_text, group);  // from the header, before the hook
     close(seen.relay_fd);
     close(r);
 
