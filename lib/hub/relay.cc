@@ -120,7 +120,6 @@ struct RelayDev {
     ev_io uio;
     MergeDedup dd;
     DgramPath dpath[kDedupPaths];
-    int reply_path;
 };
 
 static RelayDev *rdevs;
@@ -599,6 +598,10 @@ static void relay_tcp(HubDevice *d, int fd, const sockaddr_storage *peer, sockle
 
 // -------------------------------------------------------------- datagrams
 
+// A backend reply goes to every path heard from within the dedup window
+// of the latest datagram: dgramhop reads replies on one of its sockets
+// only, which the hub cannot tell, and passes on the copy that arrives
+// there (the others it never reads).
 static void dgram_reply_cb(struct ev_loop *, ev_io *w, int)
 {
     RelayDev *rd = RELAY_OWNER(w, RelayDev, uio);
@@ -607,15 +610,19 @@ static void dgram_reply_cb(struct ev_loop *, ev_io *w, int)
         ssize_t n = recv(rd->ufd, buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0)
             return;
-        if (rd->reply_path < 0) {
-            rd->d->dropped_down += static_cast<uint64_t>(n);
-            continue;
-        }
-        DgramPath *dp = &rd->dpath[rd->reply_path];
-        if (hub_udp_sendto(&dp->a, dp->len, buf, static_cast<size_t>(n)) < 0)
-            rd->d->dropped_down += static_cast<uint64_t>(n);
-        else
+        ev_tstamp latest = 0;
+        for (const DgramPath &dp : rd->dpath)
+            if (dp.used && dp.seen > latest)
+                latest = dp.seen;
+        bool sent = false;
+        for (const DgramPath &dp : rd->dpath)
+            if (dp.used && latest - dp.seen < kDedupWindowMs / 1000. &&
+                hub_udp_sendto(&dp.a, dp.len, buf, static_cast<size_t>(n)) >= 0)
+                sent = true;
+        if (sent)
             rd->d->bytes_down += static_cast<uint64_t>(n);
+        else
+            rd->d->dropped_down += static_cast<uint64_t>(n);
     }
 }
 
@@ -632,8 +639,6 @@ static int dgram_path(RelayDev *rd, const sockaddr_storage *src, socklen_t srcle
     DgramPath *dp = &rd->dpath[oldest];
     if (dp->used)
         dedup_forget_path(&rd->dd, oldest);
-    if (rd->reply_path == oldest)
-        rd->reply_path = -1;
     memcpy(&dp->a, src, srclen);
     dp->len = srclen;
     dp->used = true;
@@ -657,7 +662,6 @@ static void relay_datagram(HubDevice *d, const sockaddr_storage *src, socklen_t 
     d->transport = HubTransport::udp;
     if (!dedup_arrival(&rd->dd, path, payload, n, static_cast<uint64_t>(t * 1000.)))
         return;
-    rd->reply_path = path;
     hub_addr_text(src, d->peer, sizeof d->peer);
     if (send(rd->ufd, payload, n, MSG_DONTWAIT) < 0)
         d->dropped_up += n;
@@ -764,7 +768,6 @@ void relay_start()
         RelayDev *rd = &rdevs[nrdevs++];
         rd->d = d;
         rd->ufd = -1;
-        rd->reply_path = -1;
         d->plug[kSlot] = rd;
         if (d->backend_tcp)
             resolve(d->backend_tcp, SOCK_STREAM, &rd->tcp_to, &rd->tcp_len);

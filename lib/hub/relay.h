@@ -9,8 +9,8 @@
 //
 // A device with backend-udp: is a dgramhop identity.  Every source address
 // of its datagrams is one path; each datagram goes to the backend once, and
-// the backend's replies go back to the relay on the path that delivered the
-// latest datagram.
+// each backend reply goes back on every path heard from within the dedup
+// window of the latest datagram (dgramhop reads one of its sockets only).
 //
 // The plug-in owns every descriptor the core hands it and all it opens.
 #pragma once
