@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "hub/hub.h"
 #include "hub/mqtt.h"
+#include "hub/relay.h"
 
 namespace {
 
@@ -111,6 +112,63 @@ MqttDeviceStats mqtt_of(HubDevice *d)
     mqtt_device_stats(d, &s);
     return s;
 }
+
+// A family of the relay identities' figures (relay.h), one sample per
+// identity and kind it has, labelled kind="stream" or kind="datagram"; a
+// figure that a kind does not have is NULL.  Nothing when no device has one.
+using RelayFigure = uint64_t (*)(const RelayFigures &);
+struct RelaySeries {
+    const char *name, *type, *help;
+    RelayFigure stream, datagram;
+};
+
+void per_relay(ByteBuffer *out, const RelaySeries &r)
+{
+    bool head = false;
+    for (size_t i = 0; i < hub_device_count(); i++) {
+        HubDevice *d = hub_device_at(i);
+        RelayFigures f;
+        if (!relay_figures(d, &f))
+            continue;
+        const char *kinds[2] = {"stream", "datagram"};
+        bool has[2] = {f.stream && r.stream, f.datagram && r.datagram};
+        RelayFigure get[2] = {r.stream, r.datagram};
+        for (int k = 0; k < 2; k++) {
+            if (!has[k])
+                continue;
+            if (!head)
+                family(out, r.name, r.type, r.help);
+            head = true;
+            put(out, "%s{mac=\"%s\",kind=\"%s\"} %llu\n", r.name, d->mac_text, kinds[k],
+                (unsigned long long)get[k](f));
+        }
+    }
+}
+
+const RelaySeries relay_series[] = {
+    {"linkhub_relay_paths_open", "gauge",
+     "Paths open: a streamhop session's links, dgramhop sources heard from within 10 s.",
+     [](const RelayFigures &f) { return f.stream_paths_open; },
+     [](const RelayFigures &f) { return f.datagram_paths_open; }},
+    {"linkhub_relay_sessions_total", "counter", "streamhop sessions begun.",
+     [](const RelayFigures &f) { return f.sessions; }, nullptr},
+    {"linkhub_relay_frames_delivered_total", "counter",
+     "streamhop frames delivered to the backend, once each.",
+     [](const RelayFigures &f) { return f.frames_delivered; }, nullptr},
+    {"linkhub_relay_datagrams_delivered_total", "counter",
+     "dgramhop datagrams delivered to the backend, once each.", nullptr,
+     [](const RelayFigures &f) { return f.datagrams_delivered; }},
+    {"linkhub_relay_duplicates_dropped_total", "counter",
+     "Frames or datagrams dropped as copies of what another path delivered.",
+     [](const RelayFigures &f) { return f.frames_duplicates; },
+     [](const RelayFigures &f) { return f.datagram_duplicates; }},
+    {"linkhub_relay_ambiguous_failovers_total", "counter",
+     "streamhop failovers whose place in the stream was ambiguous.",
+     [](const RelayFigures &f) { return f.ambiguous_failovers; }, nullptr},
+    {"linkhub_relay_window_cut_short_total", "counter",
+     "dgramhop payloads forgotten before their 2 s were over (window full).", nullptr,
+     [](const RelayFigures &f) { return f.window_cut_short; }},
+};
 
 MHD_Result metrics_answer(void *, MHD_Connection *c, const char *url, const char *method,
                           const char *, const char *, size_t *upload_size, void **)
@@ -252,6 +310,9 @@ void metrics_text(ByteBuffer *out)
         put(out, "linkhub_refusals_total{what=\"%s\"} %llu\n", label(r->what, b, sizeof b),
             (unsigned long long)r->count);
     }
+
+    for (const RelaySeries &r : relay_series)
+        per_relay(out, r);
 
     MqttStats s;
     mqtt_stats(&s);

@@ -11,6 +11,10 @@
 //   linkhub_device_last_seen_seconds{mac}            epoch of the latest valid frame
 //   linkhub_device_mqtt_messages_total{mac,direction}, linkhub_device_mqtt_dropped_total{mac,direction}
 //   linkhub_refusals_total{what}                     refused identities and peers
+//   linkhub_relay_paths_open{mac,kind}               gauge; kind: stream (backend-tcp:), datagram
+//   linkhub_relay_duplicates_dropped_total{mac,kind}, linkhub_relay_sessions_total{mac,kind},
+//   linkhub_relay_frames_delivered_total, linkhub_relay_datagrams_delivered_total,
+//   linkhub_relay_ambiguous_failovers_total, linkhub_relay_window_cut_short_total
 //   linkhub_mqtt_connected, linkhub_mqtt_queue_messages, linkhub_mqtt_*_total
 #pragma once
 

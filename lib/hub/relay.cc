@@ -698,28 +698,48 @@ static int dgram_paths_open(const RelayDev *rd)
     return n;
 }
 
+bool relay_figures(const HubDevice *d, RelayFigures *f)
+{
+    const RelayDev *rd = static_cast<const RelayDev *>(d->plug[kSlot]);
+    if (!rd)
+        return false;
+    memset(f, 0, sizeof *f);
+    f->stream = d->backend_tcp != nullptr;
+    f->datagram = d->backend_udp != nullptr;
+    const RelaySession *s = rd->session;
+    f->stream_paths_open = s ? static_cast<uint64_t>(s->npaths) : 0;
+    f->sessions = rd->sessions;
+    f->frames_delivered = rd->frames + (s ? s->ms.frames_delivered : 0);
+    f->frames_duplicates = rd->frames_dropped + (s ? mstream_copies_dropped(&s->ms) : 0);
+    f->ambiguous_failovers = rd->ambiguous + (s ? s->ms.ambiguous : 0);
+    f->datagram_paths_open = static_cast<uint64_t>(dgram_paths_open(rd));
+    f->datagrams_delivered = rd->dd.delivered;
+    f->datagram_duplicates = rd->dd.duplicates;
+    f->window_cut_short = rd->dd.cut_short;
+    return true;
+}
+
 static void relay_status(HubDevice *d, JsonOut *j)
 {
-    RelayDev *rd = rdev_of(d);
-    if (!rd)
+    RelayFigures f;
+    if (!relay_figures(d, &f))
         return;
     json_open(j, "relay");
-    if (d->backend_tcp) {
-        const RelaySession *s = rd->session;
+    if (f.stream) {
         json_open(j, "stream");
-        json_u64(j, "paths_open", s ? static_cast<uint64_t>(s->npaths) : 0);
-        json_u64(j, "sessions", rd->sessions);
-        json_u64(j, "frames_delivered", rd->frames + (s ? s->ms.frames_delivered : 0));
-        json_u64(j, "duplicates_dropped", rd->frames_dropped + (s ? mstream_copies_dropped(&s->ms) : 0));
-        json_u64(j, "ambiguous_failovers", rd->ambiguous + (s ? s->ms.ambiguous : 0));
+        json_u64(j, "paths_open", f.stream_paths_open);
+        json_u64(j, "sessions", f.sessions);
+        json_u64(j, "frames_delivered", f.frames_delivered);
+        json_u64(j, "duplicates_dropped", f.frames_duplicates);
+        json_u64(j, "ambiguous_failovers", f.ambiguous_failovers);
         json_close(j);
     }
-    if (d->backend_udp) {
+    if (f.datagram) {
         json_open(j, "datagram");
-        json_u64(j, "paths_open", static_cast<uint64_t>(dgram_paths_open(rd)));
-        json_u64(j, "datagrams_delivered", rd->dd.delivered);
-        json_u64(j, "duplicates_dropped", rd->dd.duplicates);
-        json_u64(j, "window_cut_short", rd->dd.cut_short);
+        json_u64(j, "paths_open", f.datagram_paths_open);
+        json_u64(j, "datagrams_delivered", f.datagrams_delivered);
+        json_u64(j, "duplicates_dropped", f.datagram_duplicates);
+        json_u64(j, "window_cut_short", f.window_cut_short);
         json_close(j);
     }
     json_close(j);

@@ -15,7 +15,21 @@
 // The plug-in owns every descriptor the core hands it and all it opens.
 #pragma once
 
+#include <stdint.h>
+
+struct HubDevice;
+
 // Registers the plug-in and resolves every relay identity's backend
 // (numeric or by name); ends the process (status 1) when one does not
 // resolve.  Called once, after hub_start and before the loop runs.
 void relay_start();
+
+// A relay identity's figures, as its status object shows them (streams:
+// every session so far, the current one's included).
+struct RelayFigures {
+    bool stream, datagram;  // backend-tcp:, backend-udp: configured
+    uint64_t stream_paths_open, sessions, frames_delivered, frames_duplicates, ambiguous_failovers;
+    uint64_t datagram_paths_open, datagrams_delivered, datagram_duplicates, window_cut_short;
+};
+// false (and f untouched) for a device that is no relay identity.
+bool relay_figures(const HubDevice *d, RelayFigures *f);

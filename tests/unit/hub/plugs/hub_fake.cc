@@ -19,7 +19,24 @@ FakeLineWrite writes[64];
 size_t nwrites;
 HubRefusal refusals[8];
 size_t nrefusals;
+RelayFigures relays[8];
+bool is_relay[8];
 }  // namespace
+
+void fake_relay_figures(size_t i, const RelayFigures &f)
+{
+    relays[i] = f;
+    is_relay[i] = true;
+}
+
+bool relay_figures(const HubDevice *d, RelayFigures *f)
+{
+    size_t i = static_cast<size_t>(d - devs);
+    if (i >= ndevs || !is_relay[i])
+        return false;
+    *f = relays[i];
+    return true;
+}
 
 void hub_plug_register(HubPlug *p)
 {
@@ -67,6 +84,7 @@ void fake_hub_reset(size_t n)
     plugs = nullptr;
     nwrites = 0;
     nrefusals = 0;
+    memset(is_relay, 0, sizeof is_relay);
     ndevs = n;
     for (size_t i = 0; i < n; i++) {
         HubDevice *d = &devs[i];

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "hub/hub.h"
+#include "hub/relay.h"
 
 struct FakeLineWrite {
     HubDevice *d;
@@ -23,5 +24,7 @@ void fake_hub_line(HubDevice *d, const void *p, size_t n);
 size_t fake_hub_writes();
 const FakeLineWrite *fake_hub_write_at(size_t i);
 void fake_hub_add_refusal(const char *what, uint64_t count);
+// Makes device i a relay identity with these figures (relay_figures).
+void fake_relay_figures(size_t i, const RelayFigures &f);
 // A loopback TCP port nothing listens on now.
 int fake_free_port();

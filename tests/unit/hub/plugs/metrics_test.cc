@@ -80,6 +80,48 @@ TEST(Metrics, EveryDeviceHasItsGaugeAndCounters)
     EXPECT_EQ(t.find("linkhub_mqtt_connected"), std::string::npos);
 }
 
+TEST(Metrics, RelayIdentitiesHaveTheirFiguresPerKind)
+{
+    fake_hub_reset(3);
+    RelayFigures both{};
+    both.stream = both.datagram = true;
+    both.stream_paths_open = 2;
+    both.frames_delivered = 41;
+    both.frames_duplicates = 40;
+    both.ambiguous_failovers = 1;
+    both.datagram_paths_open = 3;
+    both.datagrams_delivered = 9;
+    both.datagram_duplicates = 18;
+    fake_relay_figures(0, both);
+    RelayFigures dgram{};
+    dgram.datagram = true;
+    dgram.datagrams_delivered = 5;
+    fake_relay_figures(2, dgram);
+    std::string t = text();
+    expect_well_formed(t);
+    const char *m1 = "{mac=\"02:00:00:00:00:01\",kind=";
+    auto has = [&](const std::string &line) { return t.find(line + "\n") != std::string::npos; };
+    EXPECT_TRUE(has("linkhub_relay_paths_open" + std::string(m1) + "\"stream\"} 2")) << t;
+    EXPECT_TRUE(has("linkhub_relay_paths_open" + std::string(m1) + "\"datagram\"} 3"));
+    EXPECT_TRUE(has("linkhub_relay_frames_delivered_total" + std::string(m1) + "\"stream\"} 41"));
+    EXPECT_TRUE(has("linkhub_relay_duplicates_dropped_total" + std::string(m1) + "\"stream\"} 40"));
+    EXPECT_TRUE(has("linkhub_relay_duplicates_dropped_total" + std::string(m1) + "\"datagram\"} 18"));
+    EXPECT_TRUE(has("linkhub_relay_ambiguous_failovers_total" + std::string(m1) + "\"stream\"} 1"));
+    EXPECT_TRUE(has("linkhub_relay_datagrams_delivered_total" + std::string(m1) + "\"datagram\"} 9"));
+    EXPECT_TRUE(has("linkhub_relay_datagrams_delivered_total{mac=\"02:00:00:00:00:03\","
+                    "kind=\"datagram\"} 5"));
+    EXPECT_NE(t.find("# TYPE linkhub_relay_paths_open gauge\n"), std::string::npos);
+    // A kind a device lacks, and a device that is no relay, have no series.
+    EXPECT_EQ(t.find("mac=\"02:00:00:00:00:03\",kind=\"stream\""), std::string::npos);
+    EXPECT_EQ(t.find("linkhub_relay_ambiguous_failovers_total{mac=\"02:00:00:00:00:01\",kind=\"datagram\""),
+              std::string::npos);
+    EXPECT_EQ(t.find("linkhub_relay_paths_open{mac=\"02:00:00:00:00:02\""), std::string::npos);
+
+    // Without relay identities, no relay families at all.
+    fake_hub_reset(1);
+    EXPECT_EQ(text().find("linkhub_relay_"), std::string::npos);
+}
+
 TEST(Metrics, AnswersAScrapeFromTheLoop)
 {
     fake_hub_reset(1);
