@@ -53,8 +53,10 @@ def make_proxy_ns(topo, i=1):
 class Proxy:
     """Forwards path 1 (TCP and UDP to REMOTE:HUB_PORT in the proxy
     namespace) to the hub.  hold: keep what comes (TCP) and forward it only
-    once released; stop(): forward nothing more; drop_every: UDP datagrams
-    upstream, every k-th lost; udp_delay: seconds each datagram waits."""
+    once released; stop(): forward nothing more, like a dead uplink (the
+    relay's side stays open, and hears nothing of the hub's side closing);
+    drop_every: UDP datagrams upstream, every k-th lost; udp_delay: seconds
+    each datagram waits."""
 
     def __init__(self, ns):
         self.ns = ns
@@ -94,8 +96,9 @@ class Proxy:
             with self.lock:
                 pairs = list(self.pairs)
             rd = [self.lsock, self.usock] + [p[0] for p in pairs if p[-1] != "eof"] + \
-                [p[1] for p in pairs] + list(self.udp.values())
-            wr = [p[1] for p in pairs if p[2] and not self.hold and not self.stopped]
+                [p[1] for p in pairs if p[1] is not None] + list(self.udp.values())
+            wr = [p[1] for p in pairs
+                  if p[1] is not None and p[2] and not self.hold and not self.stopped]
             r, w, _ = select.select(rd, wr, [], 0.002 if self.later else 0.02)
             while self.later and self.later[0][0] <= time.monotonic():
                 _, up, data = self.later.pop(0)
@@ -145,11 +148,16 @@ class Proxy:
                     if not data:
                         if s is p[0] and p[2] and not self.stopped:
                             p.append("eof")  # the rest goes first
+                        elif s is p[1] and self.stopped:
+                            with self.lock:  # the relay's side stays
+                                p[1].close()
+                                p[1] = None
                         else:
                             self._close(p)
                         continue
                     if s is p[0]:
-                        p[2] += data
+                        if not self.stopped:
+                            p[2] += data
                     elif not self.stopped:
                         try:
                             p[0].sendall(data)
@@ -176,7 +184,8 @@ class Proxy:
             if p in self.pairs:
                 self.pairs.remove(p)
         for s in p[:2]:
-            s.close()
+            if s is not None:
+                s.close()
 
     def waiting(self):
         with self.lock:
@@ -191,7 +200,8 @@ class Proxy:
         self.thread.join()
         for p in self.pairs:
             for s in p[:2]:
-                s.close()
+                if s is not None:
+                    s.close()
         for s in list(self.udp.values()) + [self.lsock, self.usock]:
             s.close()
 
