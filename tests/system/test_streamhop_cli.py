@@ -388,6 +388,23 @@ def unread_by_peer(sock):
     raise AssertionError("no socket " + me)
 
 
+def drained(reader, stop):
+    """What a thread reads from `reader` until it ends or `stop` is set."""
+    got = bytearray()
+
+    def drain():
+        while not stop.is_set():
+            try:
+                piece = os.read(reader, 65536)
+            except OSError:
+                return
+            if not piece:
+                return
+            got.extend(piece)
+    threading.Thread(target=drain, daemon=True).start()
+    return got
+
+
 @pytest.mark.parametrize("kind", ["pipe", "pipe of another user", "terminal", "socket"])
 def test_stdout_nobody_reads_holds_up_neither_direction(servers, tmp_path, kind):
     """What the remote server sent was printed with a blocking write: once a
@@ -441,19 +458,8 @@ def test_stdout_nobody_reads_holds_up_neither_direction(servers, tmp_path, kind)
 
         # The reader comes back: the lines it gets are in order, and the
         # ones it missed are counted.
-        got = bytearray()
         stop = threading.Event()
-
-        def drain():
-            while not stop.is_set():
-                try:
-                    piece = os.read(reader, 65536)
-                except OSError:
-                    return
-                if not piece:
-                    return
-                got.extend(piece)
-        threading.Thread(target=drain, daemon=True).start()
+        got = drained(reader, stop)
         # Said once the queue has drained.
         d.wait_log(r"WARNING: \d+ lines for standard output dropped")
         dropped = int(re.search(r"(\d+) lines for standard output dropped", d.stderr()).group(1))
@@ -512,18 +518,7 @@ def test_pipe_unread_for_ten_seconds_keeps_local_to_remote_at_its_rate(servers, 
             t.join(10)
         assert vm_rss_kb(d.pid) - rss < 1024
         # Drained at last: what comes out is in the order it was sent.
-        got = bytearray()
-
-        def drain():
-            while True:
-                try:
-                    piece = os.read(reader, 65536)
-                except OSError:
-                    return
-                if not piece:
-                    return
-                got.extend(piece)
-        threading.Thread(target=drain, daemon=True).start()
+        got = drained(reader, threading.Event())
         d.wait_log(r"WARNING: \d+ lines for standard output dropped")
         last = counted(64, first=len(down) // 8 + 1)
         rconn.sendall(last)
