@@ -39,7 +39,7 @@ void hub_start(struct ev_loop *loop, const HubOptions *o);
 // Endpoints: tcp:ADDR:PORT, pty:PATH, mqtt, backend-tcp:HOST:PORT,
 // backend-udp:HOST:PORT; settings: baud:N (the line's speed, 10 bits a byte),
 // gap:MS (the least time between two frames towards a TCP board).
-// Fills d (strings point into `spec`, which must outlive d) and the two
+// Fills d (strings point into `words`, which must outlive d) and the two
 // settings; 0, or -1 with a reason in err.
 struct HubLineSettings {
     int baud;    // bits per second on the board's line
@@ -47,7 +47,7 @@ struct HubLineSettings {
 };
 constexpr int kDefaultBaud = 115200;
 constexpr int kDefaultGapMs = 20;
-int hub_parse_device(char *spec, HubDevice *d, HubLineSettings *line, char *err, size_t errlen);
+int hub_parse_device(char *words, HubDevice *d, HubLineSettings *line, char *err, size_t errlen);
 
 // "aa:bb:cc:dd:ee:ff" (either case) into mac[6]; 0 or -1.
 int hub_parse_mac(const char *text, uint8_t *mac);

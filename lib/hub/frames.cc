@@ -55,12 +55,12 @@ static bool bounded_number(const char *v, long lo, long hi, int *out)
     return true;
 }
 
-int hub_parse_device(char *spec, HubDevice *d, HubLineSettings *line, char *err, size_t errlen)
+int hub_parse_device(char *words, HubDevice *d, HubLineSettings *line, char *err, size_t errlen)
 {
     line->baud = kDefaultBaud;
     line->gap_ms = kDefaultGapMs;
     char *save = nullptr;
-    char *word = strtok_r(spec, " \t", &save);
+    char *word = strtok_r(words, " \t", &save);
     if (word == nullptr || hub_parse_mac(word, d->mac) < 0) {
         snprintf(err, errlen, "no MAC aa:bb:cc:dd:ee:ff first");
         return -1;

@@ -1184,10 +1184,10 @@ void hub_start(struct ev_loop *loop, const HubOptions *o)
         d->core = c;
         c->dev = d;
         char err[160];
-        c->spec = strdup(o->devices[i]);
-        if (c->spec == nullptr)
+        c->words = strdup(o->devices[i]);
+        if (c->words == nullptr)
             exit(1);
-        if (hub_parse_device(c->spec, d, &c->line, err, sizeof err) < 0)
+        if (hub_parse_device(c->words, d, &c->line, err, sizeof err) < 0)
             fatal("hub_start", "--device %s: %s\n", o->devices[i], err);
         if (device_by_mac(d->mac) != nullptr)
             fatal("hub_start", "--device %s: %s is listed twice\n", o->devices[i], d->mac_text);

@@ -39,7 +39,7 @@ struct HubLink;
 
 struct HubDeviceCore {
     HubDevice *dev;
-    char *spec;  // the --device words, which the device's strings point into
+    char *words;  // the --device words, which the device's strings point into
     HubLineSettings line;
     // tcp: endpoint: the listener and its one client (sink.fd).
     int listen_fd;

@@ -25,17 +25,17 @@ struct Parsed {
     HubDevice d;
     HubLineSettings line;
     char err[160];
-    std::string spec;
+    std::string words;
     int rc;
 };
 
-static Parsed parse(const char *spec)
+static Parsed parse(const char *words)
 {
     Parsed p;
     memset(&p.d, 0, sizeof p.d);
-    p.spec = spec;
+    p.words = words;
     p.err[0] = '\0';
-    p.rc = hub_parse_device(&p.spec[0], &p.d, &p.line, p.err, sizeof p.err);
+    p.rc = hub_parse_device(&p.words[0], &p.d, &p.line, p.err, sizeof p.err);
     return p;
 }
 
@@ -82,10 +82,10 @@ TEST(HubDeviceWords, Refused)
         "aa:bb:cc:dd:ee:01 pty:/a gap:-1",
         "aa:bb:cc:dd:ee:01 backend-tcp:host",
     };
-    for (const char *spec : bad) {
-        Parsed p = parse(spec);
-        EXPECT_EQ(p.rc, -1) << spec;
-        EXPECT_NE(p.err[0], '\0') << spec;
+    for (const char *words : bad) {
+        Parsed p = parse(words);
+        EXPECT_EQ(p.rc, -1) << words;
+        EXPECT_NE(p.err[0], '\0') << words;
     }
 }
 
